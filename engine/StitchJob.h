@@ -1,0 +1,105 @@
+// The stitching engine's working set and the operations on it.
+//
+// One render request fills a StitchJob in four steps, each a plain function:
+//   GatherFrames  - fetch image, tracked position and angle of every frame of
+//                   the range and keep a FrameSample for each frame that has
+//                   an image;
+//   PlanCanvas    - work out the canvas size and origin and make the
+//                   transparent canvas;
+//   PlaceLayers   - put every sample's frame, turned and shifted, on a
+//                   transparent layer of its own;
+//   CompositeRow  - combine the layers into one canvas row (run for every row,
+//                   rows on any threads at once);
+// and ReleaseJob gives back every host object the job still holds.
+//
+// The engine reaches the host only through HostSystem: inputs, images and
+// their pixel access. It knows nothing of files, threads or command lines.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "HostSystem.h"
+
+enum class FilterMethod { UniquePixels, Median };
+
+// "FilterMethod" is held as a 32-bit float: exactly 1.0 selects the median,
+// every other value (0, 0.5, 2.0, NaN) the first opaque pixel.
+inline FilterMethod FilterMethodOf(float value) {
+    return value == 1.0f ? FilterMethod::Median : FilterMethod::UniquePixels;
+}
+
+// One frame of the range that has an image.
+struct FrameSample {
+    Image* Frame = nullptr;      // one reference held
+    Point* Position = nullptr;   // one reference held; fractions of the frame size
+    double Angle = 0.0;          // degrees
+};
+
+// Where pixel (0, 0) of a frame at the reference position lands, in canvas
+// pixels; kept fractional.
+struct CanvasOrigin {
+    double x = 0.0;
+    double y = 0.0;
+};
+
+// The canvas area a layer's frame covers: columns [X0, X1) and rows [Y0, Y1).
+// Outside it the layer is (0, 0, 0, 0) and so never takes part in compositing.
+struct LayerFootprint {
+    int32_t X0 = 0, X1 = 0, Y0 = 0, Y1 = 0;
+};
+
+// The inputs a request reads frames from.
+struct FrameInputs {
+    Input* Frames = nullptr;      // "Input", the image input
+    Input* TrackData = nullptr;   // "TrackData", a point
+    Input* Angle = nullptr;       // "Angle", a number
+};
+
+using ProgressReport = std::function<void(float fraction)>;
+
+struct StitchJob {
+    Image* StartImage = nullptr;          // one reference held, or none
+    Point* ReferencePosition = nullptr;   // one reference held
+    float Filter = 0.0f;                  // the "FilterMethod" value
+    std::vector<FrameSample> Samples;     // ascending frame order
+    Image* Canvas = nullptr;              // one reference held until handed to the request
+    CanvasOrigin Origin;
+    std::vector<Image*> Layers;           // layer i belongs to sample i
+    std::vector<LayerFootprint> Footprints;   // footprint i belongs to layer i
+
+    bool Empty() const {
+        return !StartImage && !ReferencePosition && Samples.empty() && !Canvas && Layers.empty();
+    }
+};
+
+// Fetches every frame t in [start, end] in ascending order: progress
+// (t - start) / (end - start), then image, position and angle. Frames without
+// an image, or whose position is not finite, are left out (what was fetched
+// for them is given back). A missing position or angle reads as the input's
+// default. Reports nothing and fetches nothing when end < start.
+void GatherFrames(StitchJob& job, const FrameInputs& inputs, int32_t start, int32_t end,
+                  const ProgressReport& progress);
+
+// Works out the canvas from the start image and the samples' positions and
+// makes it, transparent, like the start image. Returns false, holding no
+// canvas, when the size does not fit a 32-bit integer or the host makes no
+// image of that size.
+bool PlanCanvas(StitchJob& job, void* imageContext);
+
+// Makes one layer per sample (progress k / n before sample k) and copies the
+// sample's frame onto it, turned by its change of angle and shifted by its
+// change of position. Returns false when the host makes no layer or no turned
+// image; the layers made so far stay in the job for ReleaseJob.
+bool PlaceLayers(StitchJob& job, const ProgressReport& progress);
+
+// Combines the layers into canvas row y by the job's filter method. Writes
+// only row y of the canvas; safe to run for different rows at once.
+void CompositeRow(const StitchJob& job, int32_t y);
+
+// Gives back, for each sample in order, its image, its layer and its
+// position; then any layers beyond the samples, the start image and the
+// reference position; and the canvas if the job still holds it. Leaves the
+// job empty.
+void ReleaseJob(StitchJob& job);

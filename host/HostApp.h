@@ -1,0 +1,60 @@
+// The host application's side of HostSystem: settings, observers and
+// bookkeeping that a tool never touches. The command-line host and the tests
+// use it to drive operators exactly as a compositor would.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "HostSystem.h"
+
+namespace HostApp {
+
+// Worker threads of DoMultiProcess; 0 (the default) means all cores.
+HOSTSYSTEM_API void SetWorkerCount(int count);
+HOSTSYSTEM_API int WorkerCount();
+
+// Largest pixel storage of one image, in bytes (default 8 GiB).
+HOSTSYSTEM_API void SetImageByteLimit(uint64_t bytes);
+HOSTSYSTEM_API uint64_t ImageByteLimit();
+// Why the calling thread's last NewImage returned null ("" if it did not).
+HOSTSYSTEM_API std::string LastImageRefusal();
+
+// Operator::SetProgress lands here.
+using ProgressHandler = std::function<void(Operator* op, float fraction)>;
+HOSTSYSTEM_API void SetProgressHandler(ProgressHandler handler);
+
+// Operator::NotifyChanged (the base operation) lands here.
+using NotifyHandler = std::function<void(Operator* op, Input* input, Parameter* param, double time, TagList* tags)>;
+HOSTSYSTEM_API void SetNotifyHandler(NotifyHandler handler);
+
+// MessageBoxA lands here (on systems other than Windows).
+using MessageBoxHandler = std::function<int(const char* text, const char* caption, unsigned type)>;
+HOSTSYSTEM_API void SetMessageBoxHandler(MessageBoxHandler handler);
+
+// Live parameters per kind, for checking that every reference came back.
+HOSTSYSTEM_API int64_t LiveObjects(ParamKind kind);
+HOSTSYSTEM_API int64_t LiveObjects();   // all kinds
+
+// Fetches through Input::GetSource / GetSourceAttrs, when logging is on.
+struct Fetch {
+    std::string Input;   // the input's identifier
+    double Time;
+};
+HOSTSYSTEM_API void SetFetchLogging(bool on);
+HOSTSYSTEM_API std::vector<Fetch> FetchLog();
+HOSTSYSTEM_API void ClearFetchLog();
+
+// Renders `op` at `time` the way the host does: makes a request, calls
+// Process, and takes the result on `output`. An exception out of the tool
+// never reaches the caller: it becomes Failed with its message.
+struct RenderResult {
+    Parameter* Output = nullptr;   // one reference, or null
+    bool Failed = false;
+    std::string Error;
+};
+HOSTSYSTEM_API RenderResult Render(Operator* op, Output* output, double time);
+
+}  // namespace HostApp
