@@ -1,0 +1,58 @@
+// Image files in and out of host images. The only place that includes an
+// image library; the rest of the command-line host sees this façade.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+class Image;
+
+namespace tessellon {
+
+// What one image file may claim before anything is allocated for it.
+struct ImageLimits {
+    int64_t MaxWidth = 65535;
+    int64_t MaxHeight = 65535;
+    int MaxChannels = 1024;
+    uint64_t MaxBytes = uint64_t(4) << 30;   // decoded pixel bytes per frame
+};
+
+struct ImageFileInfo {
+    int Width = 0, Height = 0;   // the display window
+    int Channels = 0;            // in the file
+    int HostFormat = 0;          // the host format code the frame is kept in
+    uint64_t HostBytes = 0;      // what the host image will hold
+};
+
+class ImageFileError : public std::runtime_error {
+public:
+    ImageFileError(const std::string& path, const std::string& what);
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Reads the header only and checks it against the limits (64-bit checked
+// arithmetic). Throws ImageFileError naming the file.
+ImageFileInfo ProbeImageFile(const std::string& path, const ImageLimits& limits);
+
+// Reads a file into a new host image (one reference), in the file's own
+// pixel format where the host has it (8-bit, 16-bit, half, float; others as
+// float). The file's top row is host row H-1. RGBA as is; RGB gets alpha 1;
+// one channel is grey with alpha 1; two are grey and alpha; more than four:
+// the first four. The display window gives the size; pixels outside the data
+// window are (0, 0, 0, 0). Throws ImageFileError.
+Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* imageContext);
+
+struct WriteOptions {
+    std::string ColorFrom, ColorTo;   // both empty: values pass unchanged
+};
+
+// Writes a host image by extension: .exr 32-bit float RGBA, lossless; .tif,
+// .png, .jpg as the image library writes them. Writes to a temporary file
+// beside `path` and renames it into place, so a failure leaves no file.
+void WriteImageFile(const Image& image, const std::string& path, const WriteOptions& options = {});
+
+}  // namespace tessellon
