@@ -1,0 +1,125 @@
+// The host application's settings, observers and the render entry point.
+#include <atomic>
+#include <exception>
+#include <mutex>
+
+#include "HostInternal.h"
+
+namespace {
+
+std::atomic<uint64_t> imageByteLimit{uint64_t(8) << 30};
+thread_local std::string imageRefusal;
+
+struct Handlers {
+    std::mutex mutex;
+    HostApp::ProgressHandler progress;
+    HostApp::NotifyHandler notify;
+    HostApp::MessageBoxHandler messageBox;
+};
+
+Handlers& TheHandlers() {
+    static Handlers handlers;
+    return handlers;
+}
+
+// Copies a handler under the lock so that it runs without it.
+template <class F>
+F Get(F Handlers::*member) {
+    Handlers& handlers = TheHandlers();
+    std::lock_guard lock(handlers.mutex);
+    return handlers.*member;
+}
+
+template <class F>
+void Set(F Handlers::*member, F handler) {
+    Handlers& handlers = TheHandlers();
+    std::lock_guard lock(handlers.mutex);
+    handlers.*member = std::move(handler);
+}
+
+struct FetchLogState {
+    std::atomic<bool> on{false};
+    std::mutex mutex;
+    std::vector<HostApp::Fetch> fetches;
+};
+
+FetchLogState& TheFetchLog() {
+    static FetchLogState log;
+    return log;
+}
+
+}  // namespace
+
+void HostApp::SetImageByteLimit(uint64_t bytes) { imageByteLimit.store(bytes, std::memory_order_relaxed); }
+uint64_t HostApp::ImageByteLimit() { return imageByteLimit.load(std::memory_order_relaxed); }
+std::string HostApp::LastImageRefusal() { return imageRefusal; }
+void hostimpl::SetImageRefusal(std::string reason) { imageRefusal = std::move(reason); }
+
+void HostApp::SetProgressHandler(ProgressHandler handler) { Set(&Handlers::progress, std::move(handler)); }
+void HostApp::SetNotifyHandler(NotifyHandler handler) { Set(&Handlers::notify, std::move(handler)); }
+void HostApp::SetMessageBoxHandler(MessageBoxHandler handler) { Set(&Handlers::messageBox, std::move(handler)); }
+
+void hostimpl::ReportProgress(Operator* op, float fraction) {
+    if (auto handler = Get(&Handlers::progress))
+        handler(op, fraction);
+}
+
+void hostimpl::ReportNotify(Operator* op, Input* input, Parameter* param, double time, TagList* tags) {
+    if (auto handler = Get(&Handlers::notify))
+        handler(op, input, param, time, tags);
+}
+
+namespace hostimpl {
+bool ShowMessageBox(const char* text, const char* caption, unsigned type, int& result) {
+    auto handler = Get(&Handlers::messageBox);
+    if (!handler)
+        return false;
+    result = handler(text, caption, type);
+    return true;
+}
+}  // namespace hostimpl
+
+void HostApp::SetFetchLogging(bool on) { TheFetchLog().on.store(on, std::memory_order_relaxed); }
+
+std::vector<HostApp::Fetch> HostApp::FetchLog() {
+    FetchLogState& log = TheFetchLog();
+    std::lock_guard lock(log.mutex);
+    return log.fetches;
+}
+
+void HostApp::ClearFetchLog() {
+    FetchLogState& log = TheFetchLog();
+    std::lock_guard lock(log.mutex);
+    log.fetches.clear();
+}
+
+void hostimpl::LogFetch(const Link* input, double time) {
+    FetchLogState& log = TheFetchLog();
+    if (!log.on.load(std::memory_order_relaxed))
+        return;
+    std::lock_guard lock(log.mutex);
+    log.fetches.push_back(HostApp::Fetch{input->ID().Text(), time});
+}
+
+HostApp::RenderResult HostApp::Render(Operator* op, Output* output, double time) {
+    RenderResult result;
+    if (op == nullptr) {
+        result.Failed = true;
+        result.Error = "no operator to render";
+        return result;
+    }
+    Request request(op, time);
+    try {
+        op->Process(&request);
+    } catch (const std::exception& e) {
+        result.Failed = true;
+        result.Error = e.what();
+    } catch (...) {
+        result.Failed = true;
+        result.Error = "unknown exception";
+    }
+    // A failed render's partial result is given back with the request.
+    if (!result.Failed)
+        result.Output = request.TakeOutputData(output);
+    return result;
+}

@@ -1,0 +1,33 @@
+// Shared between the HostSystem sources; not part of the SDK surface.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "HostApp.h"
+#include "HostSystem.h"
+
+namespace hostimpl {
+
+// Runs body(k) once for every k in [0, count) on the worker threads
+// (HostApp::WorkerCount of them) and returns when all have returned. An
+// exception of one call does not stop the others; the first one is rethrown
+// after the last call has ended.
+void RunChunks(int32_t count, const std::function<void(int32_t)>& body);
+
+// Where Operator::SetProgress and the base NotifyChanged land.
+void ReportProgress(Operator* op, float fraction);
+void ReportNotify(Operator* op, Input* input, Parameter* param, double time, TagList* tags);
+
+// Records a fetch of `input` at `time` when the host application logs them.
+void LogFetch(const Link* input, double time);
+
+// Records why NewImage refused (an empty text clears it).
+void SetImageRefusal(std::string reason);
+
+// Passes a message box to the host application's handler; false when none
+// is installed.
+bool ShowMessageBox(const char* text, const char* caption, unsigned type, int& result);
+
+}  // namespace hostimpl

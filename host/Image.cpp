@@ -1,0 +1,273 @@
+// Images: creation and its limits, fills, bulk pixel access.
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "HostInternal.h"
+#include "ImageStorage.h"
+
+using namespace hostimpl;
+
+int BytesPerChannel(int32_t format) {
+    switch (format) {
+    case Format_UInt8: return 1;
+    case Format_UInt16: return 2;
+    case Format_Half: return 2;
+    case Format_Float: return 4;
+    default: return 0;
+    }
+}
+
+namespace {
+
+// Calls fn with the storage traits of `format` (a known format).
+template <class Fn>
+void WithStore(int32_t format, Fn&& fn) {
+    switch (format) {
+    case Format_UInt8: fn(StoreUInt8{}); break;
+    case Format_UInt16: fn(StoreUInt16{}); break;
+    case Format_Half: fn(StoreHalf{}); break;
+    default: fn(StoreFloat{}); break;
+    }
+}
+
+std::string FormatBytes(uint64_t bytes) {
+    static const struct { uint64_t unit; const char* name; } units[] = {
+        {uint64_t(1) << 40, "TiB"}, {uint64_t(1) << 30, "GiB"}, {uint64_t(1) << 20, "MiB"}, {uint64_t(1) << 10, "KiB"}};
+    char text[64];
+    for (const auto& u : units) {
+        if (bytes >= u.unit) {
+            if (bytes % u.unit == 0)
+                std::snprintf(text, sizeof text, "%" PRIu64 " %s", bytes / u.unit, u.name);
+            else
+                std::snprintf(text, sizeof text, "%.1f %s", double(bytes) / double(u.unit), u.name);
+            return text;
+        }
+    }
+    std::snprintf(text, sizeof text, "%" PRIu64 " bytes", bytes);
+    return text;
+}
+
+Image* Refuse(std::string reason) {
+    SetImageRefusal(std::move(reason));
+    return nullptr;
+}
+
+std::string Size(int32_t w, int32_t h) { return std::to_string(w) + " x " + std::to_string(h); }
+
+void ChoosePixelFunctions(Image* image) {
+    if (IsIdentityFloat(image)) {
+        image->ReadFunc = ReadFloatIdentity;
+        image->WriteFunc = WriteFloatIdentity;
+        return;
+    }
+    const bool four = image->Channels == 4;
+    WithStore(image->Format, [&](auto store) {
+        using S = decltype(store);
+        image->ReadFunc = four ? ReadPixelFunc<S, 4> : ReadPixelFunc<S, 0>;
+        image->WriteFunc = four ? WritePixelFunc<S, 4> : WritePixelFunc<S, 0>;
+    });
+}
+
+}  // namespace
+
+void ImageStorage::Attach(Image* image, void* storage, uint64_t bytes, int64_t rowBytes) {
+    image->storage_ = storage;
+    image->storageBytes_ = bytes;
+    image->rowOffsets_.resize(size_t(image->Height));
+    // Row 0 (the bottom row) is stored first.
+    for (int32_t y = 0; y < image->Height; ++y)
+        image->rowOffsets_[size_t(y)] = int64_t(y) * rowBytes;
+    image->Group[0].Base = static_cast<uint8_t*>(storage);
+    image->Group[0].RowOffsets = image->rowOffsets_.data();
+    image->Group[0].PixelStride = int64_t(image->Channels) * BytesPerChannel(image->Format);
+    image->Group[1] = BufferGroup();
+}
+
+Image* NewImage(const TagList& tags) {
+    int32_t width = 0, height = 0, format = Format_Float, channels = 4;
+    int32_t map[4] = {0, 1, 2, 3};
+    void* context = nullptr;
+    if (const auto* like = static_cast<const Image*>(tags.GetPointer(IMG_Like))) {
+        width = like->Width;
+        height = like->Height;
+        format = like->Format;
+        channels = like->Channels;
+        std::copy(like->ChannelMap, like->ChannelMap + 4, map);
+        context = like->Context;
+    }
+    if (tags.Has(IMG_Context))
+        context = const_cast<void*>(tags.GetPointer(IMG_Context));
+    width = tags.GetInt(IMG_Width, width);
+    height = tags.GetInt(IMG_Height, height);
+    format = tags.GetInt(IMG_Format, format);
+
+    const std::vector<TagItem> given = tags.All(IMG_Channel);
+    if (!given.empty()) {
+        if (given.size() > 4)
+            return Refuse("image with " + std::to_string(given.size()) + " channels; at most 4 are stored");
+        bool seen[4] = {false, false, false, false};
+        for (size_t k = 0; k < given.size(); ++k) {
+            const int32_t c = given[k].Int;
+            if (c < 0 || c > 3 || seen[c])
+                return Refuse("image channels must be distinct record channels 0 to 3 (channel " +
+                              std::to_string(k) + " is " + std::to_string(c) + ")");
+            seen[c] = true;
+            map[k] = c;
+        }
+        channels = int32_t(given.size());
+        for (size_t k = given.size(); k < 4; ++k)
+            map[k] = -1;
+    }
+
+    if (width <= 0 || height <= 0)
+        return Refuse("image of " + Size(width, height) + " has no pixels");
+    if (width > MaxImageSide || height > MaxImageSide)
+        return Refuse("image of " + Size(width, height) + " exceeds the " + std::to_string(MaxImageSide) +
+                      "-pixel side limit");
+    const int bytesPerChannel = BytesPerChannel(format);
+    if (bytesPerChannel == 0)
+        return Refuse("image format code " + std::to_string(format) + " is unknown");
+    if (channels < 1 || channels > 4)
+        return Refuse("image with " + std::to_string(channels) + " channels; 1 to 4 are stored");
+
+    // Sides are at most 2^20 and a pixel at most 16 bytes, so this cannot
+    // overflow 64 bits.
+    const uint64_t rowBytes = uint64_t(width) * uint64_t(channels) * uint64_t(bytesPerChannel);
+    const uint64_t bytes = rowBytes * uint64_t(height);
+    const uint64_t limit = HostApp::ImageByteLimit();
+    if (bytes > limit)
+        return Refuse("image of " + Size(width, height) + " needs " + FormatBytes(bytes) + ", above the " +
+                      FormatBytes(limit) + " per-image limit");
+
+    void* storage = ImageStorage::Allocate(bytes);
+    if (storage == nullptr)
+        return Refuse("image of " + Size(width, height) + ": the system could not provide " + FormatBytes(bytes));
+    Image* image = nullptr;
+    try {
+        image = ImageStorage::Create();
+        image->Width = width;
+        image->Height = height;
+        image->Format = format;
+        image->Channels = channels;
+        std::copy(map, map + 4, image->ChannelMap);
+        image->Context = context;
+        ImageStorage::Attach(image, storage, bytes, int64_t(rowBytes));
+    } catch (const std::bad_alloc&) {
+        if (image != nullptr)
+            image->Recycle();   // gives the storage back through ~Image
+        else
+            ImageStorage::Release(storage, bytes);
+        return Refuse("image of " + Size(width, height) + ": out of memory for its row table");
+    }
+    ChoosePixelFunctions(image);
+    SetImageRefusal(std::string());
+    return image;
+}
+
+Image::~Image() { ImageStorage::Release(storage_, storageBytes_); }
+
+uint64_t Image::StorageBytes() const { return storageBytes_; }
+
+void Image::Fill(long c0, long c1, long c2, long c3) {
+    if (storage_ == nullptr)
+        return;
+    if (c0 == 0 && c1 == 0 && c2 == 0 && c3 == 0) {
+        // Every format stores 0.0 as zero bytes.
+        if (!ImageStorage::IsWritten(this))
+            return;
+        ImageStorage::Zero(storage_, storageBytes_);
+        ImageStorage::ClearWritten(this);
+        return;
+    }
+    const float record[4] = {float(c0), float(c1), float(c2), float(c3)};
+    WriteFunc(record, 0, 0, this);
+    // Rows are contiguous, so the whole storage is that one pixel repeated.
+    auto* bytes = static_cast<uint8_t*>(storage_);
+    uint64_t filled = uint64_t(Group[0].PixelStride);
+    while (filled < storageBytes_) {
+        const uint64_t n = std::min(filled, storageBytes_ - filled);
+        std::memcpy(bytes + filled, bytes, size_t(n));
+        filled += n;
+    }
+}
+
+namespace {
+
+// Clips a span of row y to the image; false when nothing of it is inside.
+bool ClipSpan(const Image* image, int32_t& x, int32_t y, int32_t& count, int32_t& skip) {
+    skip = 0;
+    if (count <= 0 || y < 0 || y >= image->Height || image->Group[0].Base == nullptr)
+        return false;
+    int64_t begin = x, end = int64_t(x) + count;
+    if (begin < 0) {
+        skip = int32_t(-begin);
+        begin = 0;
+    }
+    end = std::min<int64_t>(end, image->Width);
+    if (begin >= end)
+        return false;
+    x = int32_t(begin);
+    count = int32_t(end - begin);
+    return true;
+}
+
+}  // namespace
+
+// Pixels of the span outside the image read as (0, 0, 0, 0); writes to them
+// are dropped.
+void Image::ReadSpan(int32_t x, int32_t y, int32_t count, float* rgba) const {
+    const int32_t total = count;
+    int32_t skip = 0;
+    if (!ClipSpan(this, x, y, count, skip)) {
+        if (total > 0)
+            std::fill(rgba, rgba + 4 * int64_t(total), 0.0f);
+        return;
+    }
+    std::fill(rgba, rgba + 4 * int64_t(skip), 0.0f);
+    std::fill(rgba + 4 * (int64_t(skip) + count), rgba + 4 * int64_t(total), 0.0f);
+    float* out = rgba + 4 * int64_t(skip);
+    const uint8_t* row = Group[0].Base + Group[0].RowOffsets[y] + int64_t(x) * Group[0].PixelStride;
+    if (IsIdentityFloat(this)) {
+        std::memcpy(out, row, size_t(count) * 4 * sizeof(float));
+        return;
+    }
+    WithStore(Format, [&](auto store) {
+        using S = decltype(store);
+        const auto* p = reinterpret_cast<const typename S::T*>(row);
+        if (Channels == 4) {
+            for (int32_t i = 0; i < count; ++i)
+                ReadStored<S, 4>(out + 4 * i, p + 4 * i, this);
+        } else {
+            for (int32_t i = 0; i < count; ++i)
+                ReadStored<S, 0>(out + 4 * i, p + int64_t(Channels) * i, this);
+        }
+    });
+}
+
+void Image::WriteSpan(int32_t x, int32_t y, int32_t count, const float* rgba) {
+    int32_t skip = 0;
+    if (!ClipSpan(this, x, y, count, skip))
+        return;
+    const float* in = rgba + 4 * int64_t(skip);
+    uint8_t* row = Group[0].Base + Group[0].RowOffsets[y] + int64_t(x) * Group[0].PixelStride;
+    ImageStorage::MarkWritten(this);
+    if (IsIdentityFloat(this)) {
+        std::memcpy(row, in, size_t(count) * 4 * sizeof(float));
+        return;
+    }
+    WithStore(Format, [&](auto store) {
+        using S = decltype(store);
+        auto* p = reinterpret_cast<typename S::T*>(row);
+        if (Channels == 4) {
+            for (int32_t i = 0; i < count; ++i)
+                WriteStored<S, 4>(in + 4 * i, p + 4 * i, this);
+        } else {
+            for (int32_t i = 0; i < count; ++i)
+                WriteStored<S, 0>(in + 4 * i, p + int64_t(Channels) * i, this);
+        }
+    });
+}

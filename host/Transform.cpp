@@ -1,0 +1,132 @@
+// Image::Transform: turning an image about a centre, bilinear.
+//
+// The destination shares the source's pixel grid: destination pixel (x, y)
+// and source pixel (x, y) sit at the same place before turning, so the
+// centre c, given in fractions of the source, is the same point for both,
+// also when the destination has another size.
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "HostInternal.h"
+#include "ImageStorage.h"
+
+namespace {
+
+// sin and cos of an angle in degrees, exact at multiples of 90 degrees: the
+// angle is reduced to a quadrant and a remainder first, so 90 degrees gives
+// exactly (1, 0) rather than cos(pi / 2) = 6.1e-17.
+void SinCosDegrees(double degrees, double& s, double& c) {
+    double a = std::fmod(degrees, 360.0);
+    if (a < 0.0)
+        a += 360.0;
+    if (a >= 360.0)
+        a -= 360.0;
+    int quadrant = int(a / 90.0);
+    double rest = a - 90.0 * quadrant;   // exact: both terms are close
+    if (rest < 0.0) {
+        --quadrant;
+        rest += 90.0;
+    }
+    double s0 = 0.0, c0 = 1.0;
+    if (rest != 0.0) {
+        const double radians = rest * (std::numbers::pi / 180.0);
+        s0 = std::sin(radians);
+        c0 = std::cos(radians);
+    }
+    switch (quadrant & 3) {
+    case 0: s = s0; c = c0; break;
+    case 1: s = c0; c = -s0; break;
+    case 2: s = -s0; c = -c0; break;
+    default: s = -c0; c = s0; break;
+    }
+}
+
+inline float Lerp(float a, float b, float t) { return a + (b - a) * t; }
+
+// Rows per band so that each band has at least ~16k pixels of work.
+int32_t RowsPerBand(int32_t width) { return std::max<int32_t>(1, 16384 / std::max<int32_t>(width, 1)); }
+
+}  // namespace
+
+bool Image::Transform(Image* dest, const TagList& tags) const {
+    if (dest == nullptr)
+        return false;
+    if (dest == this) {
+        // Turning in place: sample from a copy.
+        Image* copy = NewImage(TagList{Tag<IMG_Like>(this)});
+        if (copy == nullptr) {
+            dest->Fill(0, 0, 0, 0);
+            return false;
+        }
+        std::vector<float> row(size_t(Width) * 4);
+        for (int32_t y = 0; y < Height; ++y) {
+            ReadSpan(0, y, Width, row.data());
+            copy->WriteSpan(0, y, Width, row.data());
+        }
+        const bool ok = copy->Transform(dest, tags);
+        copy->Recycle();
+        return ok;
+    }
+
+    const double angle = tags.GetDouble(XF_Angle, 0.0);
+    const double fx = tags.GetDouble(XF_CentreX, 0.5);
+    const double fy = tags.GetDouble(XF_CentreY, 0.5);
+    const int32_t filter = tags.GetInt(XF_Filter, 0);
+
+    // Pixels no tap reaches stay as this leaves them: transparent, and for a
+    // large never-written destination without any memory.
+    dest->Fill(0, 0, 0, 0);
+    if (!std::isfinite(angle) || !std::isfinite(fx) || !std::isfinite(fy) || filter != 0)
+        return false;
+    if (Group[0].Base == nullptr || dest->Group[0].Base == nullptr)
+        return false;
+
+    double s = 0.0, c = 1.0;
+    SinCosDegrees(angle, s, c);
+    const double cx = fx * Width, cy = fy * Height;
+    const int32_t w = Width, h = Height;
+    const int32_t rowsPerBand = RowsPerBand(dest->Width);
+    const int32_t bands = (dest->Height + rowsPerBand - 1) / rowsPerBand;
+
+    hostimpl::RunChunks(bands, [&](int32_t band) {
+        PixelAccessor reader(this);
+        PixelAccessor writer(dest);
+        PixelRecord taps[4];
+        PixelRecord out;
+        const auto tap = [&](int32_t x, int32_t y, PixelRecord& p) {
+            if (x < 0 || y < 0 || x >= w || y >= h) {
+                p.Chan[0] = p.Chan[1] = p.Chan[2] = p.Chan[3] = 0.0f;
+                return;
+            }
+            reader.SetPosition(x, y);
+            reader.ReadPixel(p);
+        };
+        const int32_t yEnd = std::min(dest->Height, (band + 1) * rowsPerBand);
+        for (int32_t y = band * rowsPerBand; y < yEnd; ++y) {
+            const double py = y + 0.5 - cy;
+            for (int32_t x = 0; x < dest->Width; ++x) {
+                const double px = x + 0.5 - cx;
+                const double u = cx + c * px + s * py - 0.5;
+                const double v = cy - s * px + c * py - 0.5;
+                const double fu = std::floor(u), fv = std::floor(v);
+                if (fu < -1.0 || fv < -1.0 || fu >= w || fv >= h)
+                    continue;   // all four taps outside
+                const int32_t x0 = int32_t(fu), y0 = int32_t(fv);
+                const float tx = float(u - fu), ty = float(v - fv);
+                tap(x0, y0, taps[0]);
+                tap(x0 + 1, y0, taps[1]);
+                tap(x0, y0 + 1, taps[2]);
+                tap(x0 + 1, y0 + 1, taps[3]);
+                for (int k = 0; k < 4; ++k) {
+                    const float bottom = Lerp(taps[0].Chan[k], taps[1].Chan[k], tx);
+                    const float top = Lerp(taps[2].Chan[k], taps[3].Chan[k], tx);
+                    out.Chan[k] = Lerp(bottom, top, ty);
+                }
+                writer.SetPosition(x, y);
+                writer.WritePixel(out);
+            }
+        }
+    });
+    return true;
+}
