@@ -30,6 +30,8 @@ enum class TrackFormat { Auto, Csv, Json, Text };
 enum class TrackUnits { Normalized, Pixels };
 enum class TrackOrigin { BottomLeft, TopLeft };
 
+// what() reads "path:line:column: message"; Line() and Column() are 0 where
+// they do not apply (a whole-file error, or one about a whole line).
 class TrackError : public std::runtime_error {
 public:
     TrackError(const std::string& path, int line, int column, const std::string& what);
