@@ -143,8 +143,9 @@ struct TagKey {
     TagItem operator()(HostID v) const requires(kind == TagKind::ID) {
         TagItem item; item.Tag = T; item.ID = v.Value(); return item;
     }
+    // Text goes under a text tag, never as a bare pointer.
     template <class U>
-    TagItem operator()(U* v) const requires(kind == TagKind::Pointer) {
+    TagItem operator()(U* v) const requires(kind == TagKind::Pointer && !std::is_same_v<std::remove_cv_t<U>, char>) {
         TagItem item; item.Tag = T;
         if constexpr (std::is_function_v<U>)
             item.Pointer = reinterpret_cast<const void*>(v);

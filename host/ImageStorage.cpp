@@ -21,7 +21,13 @@ void* ImageStorage::Allocate(uint64_t bytes) {
     // Committed pages are backed by physical memory only when first touched.
     return VirtualAlloc(nullptr, size_t(bytes), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 #else
-    void* storage = mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+#  if defined(MAP_NORESERVE)
+    // Sparse layers are the point: do not ask the system to set aside swap
+    // for pages that are never written.
+    flags |= MAP_NORESERVE;
+#  endif
+    void* storage = mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE, flags, -1, 0);
     if (storage == MAP_FAILED)
         return nullptr;
 #  if defined(MADV_NOHUGEPAGE)
