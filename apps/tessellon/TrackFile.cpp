@@ -60,17 +60,29 @@ std::string Lower(std::string_view s)
     return out;
 }
 
+// 'name' for messages. Built by appending: GCC 12 gives a false -Wrestrict
+// for "'" + std::string(...).
+std::string Named(std::string_view name)
+{
+    std::string out;
+    out.reserve(name.size() + 2);
+    out += '\'';
+    out += name;
+    out += '\'';
+    return out;
+}
+
 // Quotes a field for a message, shortened so a runaway field cannot flood
 // the terminal. The text is valid UTF-8, so cut only at a character start.
 std::string Quote(std::string_view s)
 {
     constexpr size_t kMax = 40;
     if (s.size() <= kMax)
-        return "'" + std::string(s) + "'";
+        return Named(s);
     size_t cut = kMax;
     while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80)
         --cut;
-    return "'" + std::string(s.substr(0, cut)) + "...'";
+    return Named(std::string(s.substr(0, cut)) + "...");
 }
 
 // Offset of the first byte that makes this not a text file, or npos.
@@ -220,7 +232,7 @@ Number ParseNumber(std::string_view s)
 
 std::string DescribeFault(NumberFault fault, std::string_view name, std::string_view text, std::string_view hint)
 {
-    const std::string field = "'" + std::string(name) + "'";
+    const std::string field = Named(name);
     switch (fault) {
     case NumberFault::Empty:
         return "no value for " + field;
@@ -660,7 +672,7 @@ public:
             if (lower != kColumnNames[size_t(c)])
                 continue;
             if (seen_[size_t(c)])
-                src_.FailAt(KeyOffset(), "'" + lower + "' appears twice in this entry");
+                src_.FailAt(KeyOffset(), Named(lower) + " appears twice in this entry");
             field_ = c;
             keyOffsets_[size_t(c)] = KeyOffset();
         }
@@ -726,7 +738,7 @@ private:
     std::string ValueName() const
     {
         if (state_ == State::Entry && field_ >= 0 && !Skipping())
-            return "'" + std::string(kColumnNames[size_t(field_)]) + "' ";
+            return Named(kColumnNames[size_t(field_)]) + " ";
         return "value ";
     }
 
@@ -761,7 +773,7 @@ private:
     [[noreturn]] void FailNotNumber(const char* what) const
     {
         src_.FailAt(keyOffsets_[size_t(field_)],
-                    "'" + std::string(kColumnNames[size_t(field_)]) + "' must be a number, not " + what);
+                    Named(kColumnNames[size_t(field_)]) + " must be a number, not " + what);
     }
 
     bool Scalar(const char* what, Token token)

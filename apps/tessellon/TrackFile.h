@@ -53,6 +53,9 @@ Track ParseTrack(const std::string& text, const std::string& path, TrackFormat f
 // Brings keys to the host's convention: fractions of the frame size, origin
 // bottom-left, y up, angles counter-clockwise. Pixels divide by the frame
 // size; top-left flips y (y' = 1 - y) and the sign of the angle.
+// Division comes first, so a pixel track from the top-left becomes
+// (x / width, 1 - y / height). Pixels with a size that is not positive
+// throw TrackError and leave the track unchanged.
 void ConvertTrack(Track& track, TrackUnits units, TrackOrigin origin, int frameWidth, int frameHeight);
 
 }  // namespace tessellon
