@@ -931,9 +931,13 @@ Track ParseTrack(const std::string& text, const std::string& path, TrackFormat f
 
 Track ReadTrackFile(const std::string& path, TrackFormat format)
 {
+    const std::string tooLarge = "larger than " + std::to_string(kMaxTrackBytes >> 20) + " MiB; not a track file";
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec))
+    const auto status = std::filesystem::status(path, ec);
+    if (std::filesystem::is_directory(status))
         throw TrackError(path, 0, 0, "is a directory, not a track file");
+    if (std::filesystem::is_regular_file(status) && std::filesystem::file_size(path, ec) > kMaxTrackBytes && !ec)
+        throw TrackError(path, 0, 0, tooLarge);
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw TrackError(path, 0, 0, std::string("cannot open: ") + std::strerror(errno));
@@ -943,9 +947,8 @@ Track ReadTrackFile(const std::string& path, TrackFormat format)
     while (in) {
         in.read(buffer.data(), std::streamsize(buffer.size()));
         text.append(buffer.data(), size_t(in.gcount()));
-        if (text.size() > kMaxTrackBytes)
-            throw TrackError(path, 0, 0, "larger than " + std::to_string(kMaxTrackBytes >> 20) +
-                                             " MiB; not a track file");
+        if (text.size() > kMaxTrackBytes)   // a pipe or a file that grew
+            throw TrackError(path, 0, 0, tooLarge);
     }
     if (in.bad())
         throw TrackError(path, 0, 0, "read failed");

@@ -342,7 +342,10 @@ TEST(TrackFile, ReadTrackFileRefusesWhatIsNotAFile)
         {dir.Path(""), "is a directory"},
         {dir.Write("empty.csv", ""), "empty"},
         {dir.Write("bin.csv", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16)), "not a text file"},
+        {dir.Write("huge.csv", "frame,x,y\n"), "larger than 256 MiB"},
     };
+    // Sparse, so the test costs no disk; refused before anything is read.
+    std::filesystem::resize_file(cases[4].Path, std::uintmax_t(257) << 20);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Path);
         try {

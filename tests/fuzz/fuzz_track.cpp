@@ -1,0 +1,63 @@
+// Build and run: clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Iapps/tessellon tests/fuzz/fuzz_track.cpp apps/tessellon/TrackFile.cpp -o fuzz_track && ./fuzz_track -dict=tests/fuzz/track.dict -max_total_time=60 tests/fuzz/corpus/track
+//
+// Feeds arbitrary bytes to every track format. TrackError is the only way a
+// parser may refuse input; anything else escaping, or a track that breaks
+// the promises of TrackFile.h, stops the fuzzer.
+#include "TrackFile.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+using namespace tessellon;
+
+namespace {
+
+void Check(bool condition)
+{
+    if (!condition)
+        __builtin_trap();
+}
+
+int CountLines(std::string_view text)
+{
+    int lines = 1;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')))
+            ++lines;
+    return lines;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    const int lines = CountLines(text);
+    for (const TrackFormat format : {TrackFormat::Auto, TrackFormat::Csv, TrackFormat::Json, TrackFormat::Text}) {
+        try {
+            Track track = ParseTrack(text, "fuzz.trk", format);
+            Check(track.Path == "fuzz.trk");
+            Check(!track.Keys.empty());
+            for (size_t i = 0; i < track.Keys.size(); ++i) {
+                const TrackKey& key = track.Keys[i];
+                Check(std::isfinite(key.X) && std::isfinite(key.Y) && std::isfinite(key.Angle));
+                Check(key.Line >= 1 && key.Line <= lines);
+                Check(i == 0 || track.Keys[i - 1].Frame < key.Frame);
+                Check(track.HasAngle || key.Angle == 0.0);
+            }
+            ConvertTrack(track, TrackUnits::Pixels, TrackOrigin::TopLeft, 960, 540);
+            for (const TrackKey& key : track.Keys)
+                Check(std::isfinite(key.X) && std::isfinite(key.Y) && std::isfinite(key.Angle));
+        } catch (const TrackError& e) {
+            const std::string_view what = e.what();
+            Check(what.substr(0, 9) == "fuzz.trk:");
+            Check(e.Path() == "fuzz.trk");
+            Check(e.Line() >= 0 && e.Line() <= lines);
+            Check(e.Column() >= 0 && (e.Column() == 0 || e.Line() > 0));
+        }
+    }
+    return 0;
+}
