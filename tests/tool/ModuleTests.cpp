@@ -1,6 +1,8 @@
 // The module as the host meets it: loading registers the tool, the record
 // says what the tool is, the tile bitmap travels with it, nothing is
 // exported, and unloading takes the tool away again.
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -12,6 +14,7 @@
 #if !defined(_WIN32)
 #  include <elf.h>
 #  include <link.h>
+#  include <unistd.h>
 #endif
 
 namespace {
@@ -153,6 +156,89 @@ TEST(ToolModule, ExportsNoSymbols) {
     }
     EXPECT_TRUE(sawDynamicSymbols);
     EXPECT_TRUE(exported.empty()) << "first exported symbol: " << exported.front();
+}
+#endif
+
+#if !defined(_WIN32)
+namespace {
+
+template <class T>
+void Put(std::vector<uint8_t>& bytes, size_t offset, T value) {
+    std::memcpy(bytes.data() + offset, &value, sizeof value);
+}
+
+// Where the resource section's header and its table sit in the module file.
+struct ResourcePlaces {
+    size_t header = 0;   // of the section's header
+    size_t table = 0;    // of the table, at the section's start
+};
+
+ResourcePlaces FindResourceSection(const std::vector<uint8_t>& file) {
+    const auto eh = At<ElfW(Ehdr)>(file, 0);
+    const auto names = At<ElfW(Shdr)>(file, eh.e_shoff + eh.e_shstrndx * sizeof(ElfW(Shdr)));
+    for (size_t i = 0; i < eh.e_shnum; ++i) {
+        const size_t at = eh.e_shoff + i * sizeof(ElfW(Shdr));
+        const auto section = At<ElfW(Shdr)>(file, at);
+        if (std::strcmp(reinterpret_cast<const char*>(file.data() + names.sh_offset + section.sh_name),
+                        HOST_RESOURCE_SECTION) == 0)
+            return {at, section.sh_offset};
+    }
+    return {};
+}
+
+}  // namespace
+
+// A module can load with section headers the loader never reads; whatever
+// they or the resource table say, finding a resource stays inside the file.
+TEST(ToolModule, DamagedResourceTablesFindNothing) {
+    const std::vector<uint8_t> original = ReadFile(TESSELLON_MODULE_PATH);
+    const ResourcePlaces places = FindResourceSection(original);
+    ASSERT_NE(places.header, 0u);
+    ASSERT_EQ(std::memcmp(original.data() + places.table, HOST_RESOURCE_MAGIC, 4), 0);
+    using Shdr = ElfW(Shdr);
+    const size_t size = original.size();
+
+    struct Case {
+        const char* name;
+        std::function<void(std::vector<uint8_t>&)> damage;
+        bool found;
+    };
+    const Case cases[] = {
+        {"intact", [](std::vector<uint8_t>&) {}, true},
+        {"section headers past the end", [&](auto& f) { Put<ElfW(Off)>(f, offsetof(ElfW(Ehdr), e_shoff), size + 64); }, false},
+        {"name table index out of range", [](auto& f) { Put<ElfW(Half)>(f, offsetof(ElfW(Ehdr), e_shstrndx), 0xfeff); }, false},
+        {"section name past its table", [&](auto& f) { Put<ElfW(Word)>(f, places.header + offsetof(Shdr, sh_name), 0xfffffff0u); }, false},
+        {"section larger than the file", [&](auto& f) { Put<ElfW(Xword)>(f, places.header + offsetof(Shdr, sh_size), uint64_t(1) << 40); }, false},
+        {"section running off the end", [&](auto& f) { Put<ElfW(Off)>(f, places.header + offsetof(Shdr, sh_offset), size - 8); }, false},
+        {"table larger than the section", [&](auto& f) { Put<uint32_t>(f, places.table + 4, 0xffffffffu); }, false},
+        {"more entries than the table holds", [&](auto& f) { Put<uint32_t>(f, places.table + 8, 0x7fffffffu); }, false},
+        {"entry running off its table", [&](auto& f) { Put<uint32_t>(f, places.table + 16 + 12, 0xfffffff0u); }, false},
+        {"entry starting past its table", [&](auto& f) { Put<uint32_t>(f, places.table + 16 + 8, 0xfffffff0u); }, false},
+        {"no magic", [&](auto& f) { f[places.table] = 'X'; }, false},
+    };
+    char folder[] = "/tmp/tessellon-tool-tests-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> bytes = original;
+        c.damage(bytes);
+        const std::string path = std::string(folder) + "/copy" + std::to_string(n++) + ".so";
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+
+        std::string error;
+        HostModule* copy = LoadModule(path, &error);
+        ASSERT_NE(copy, nullptr) << error;
+        EXPECT_EQ(ModuleRecords(copy).size(), 1u);
+        const HostResource* tile = FindModuleResource(copy, 101, HOST_RESOURCE_BITMAP);
+        EXPECT_EQ(tile != nullptr, c.found);
+        if (tile) {
+            EXPECT_EQ(LoadModuleResource(copy, tile).Size, 40u + 76800u);
+        }
+        EXPECT_TRUE(UnloadModule(copy));
+        std::remove(path.c_str());
+    }
+    rmdir(folder);
 }
 #endif
 
