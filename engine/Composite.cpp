@@ -45,6 +45,7 @@ struct RowScratch {
     std::vector<Interval> Open, Next;
     std::vector<int32_t> Bounds;
     std::vector<uint32_t> Keys[3];
+    std::vector<uint32_t> Spare;
     std::vector<uint32_t> NaNBits;
 };
 
@@ -102,28 +103,67 @@ void UniqueRow(Image& canvas, int32_t y, RowScratch& s) {
     if (x < hi) canvas.WriteSpan(x, y, hi - x, &s.Out[size_t(x) * 4]);
 }
 
-// The NaN at index k of the median order of channel `channel` at column x,
-// where the opaque pixels hold `numbers` values that are not NaN.
-float NthNaN(RowScratch& s, int32_t x, int channel, int k, int numbers) {
+// The value at index k of the median order of channel `channel` at column
+// x, known to be a NaN: the NaNs come after the numbers, ordered by bits.
+float NthNaN(RowScratch& s, int32_t x, int channel, int k) {
     std::vector<uint32_t>& bits = s.NaNBits;
     bits.clear();
+    int numbers = 0;
     for (const ActiveLayer& layer : s.Active) {
         const float* pixel = layer.Pixels + size_t(x - layer.X0) * 4;
-        if (Opaque(pixel) && MedianKey(pixel[channel]) == MedianNaNKey)
+        if (!Opaque(pixel)) continue;
+        if (MedianKey(pixel[channel]) == MedianNaNKey)
             bits.push_back(std::bit_cast<uint32_t>(pixel[channel]));
+        else
+            ++numbers;
     }
     const auto nth = bits.begin() + (k - numbers);
     std::nth_element(bits.begin(), nth, bits.end());
     return std::bit_cast<float>(*nth);
 }
 
+// The key at index k of the ascending order of keys[0 .. n). Partitions
+// without branches on the data (colour values are as good as random to a
+// branch predictor) through `spare`, which has room for n keys.
+uint32_t SelectKey(uint32_t* keys, uint32_t* spare, int n, int k) {
+    int lo = 0, hi = n;
+    while (hi - lo > 12) {
+        const uint32_t a = keys[lo], b = keys[lo + (hi - lo) / 2], c = keys[hi - 1];
+        const uint32_t pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+        const int count = hi - lo;
+        int less = 0, greater = 0;
+        for (int i = lo; i < hi; ++i) {
+            const uint32_t key = keys[i];
+            spare[less] = key;
+            less += key < pivot;
+            spare[count - 1 - greater] = key;
+            greater += key > pivot;
+        }
+        // The pivot is one of the keys, so every round drops at least one.
+        if (k < lo + less) {
+            std::copy_n(spare, less, keys + lo);
+            hi = lo + less;
+        } else if (k < hi - greater) {
+            return pivot;
+        } else {
+            std::copy_n(spare + (count - greater), greater, keys + (hi - greater));
+            lo = hi - greater;
+        }
+    }
+    for (int i = lo + 1; i < hi; ++i) {
+        const uint32_t key = keys[i];
+        int j = i;
+        for (; j > lo && keys[j - 1] > key; --j) keys[j] = keys[j - 1];
+        keys[j] = key;
+    }
+    return keys[k];
+}
+
 float MedianOf(RowScratch& s, int32_t x, int channel, int n) {
     uint32_t* keys = s.Keys[channel].data();
     const int k = n / 2;
-    std::nth_element(keys, keys + k, keys + n);
-    if (keys[k] != MedianNaNKey) return MedianValue(keys[k]);
-    const int numbers = int(std::count_if(keys, keys + n, [](uint32_t key) { return key != MedianNaNKey; }));
-    return NthNaN(s, x, channel, k, numbers);
+    const uint32_t key = SelectKey(keys, s.Spare.data(), n, k);
+    return key != MedianNaNKey ? MedianValue(key) : NthNaN(s, x, channel, k);
 }
 
 // Median: every covering layer is read once over its footprint, then the
@@ -139,6 +179,7 @@ void MedianRow(Image& canvas, int32_t y, RowScratch& s) {
     for (const CoveringLayer& c : s.Covering) c.Layer->ReadSpan(c.X0, y, c.X1 - c.X0, &s.Spans[c.Offset]);
     s.Out.assign(size_t(width) * 4, 0.0f);
     for (std::vector<uint32_t>& keys : s.Keys) keys.resize(s.Covering.size());
+    s.Spare.resize(s.Covering.size());
 
     s.Bounds.clear();
     for (const CoveringLayer& c : s.Covering) {

@@ -1,6 +1,8 @@
 // Row compositing: which layer pixels count and what they combine to.
 #include <bit>
+#include <algorithm>
 #include <limits>
+#include <random>
 
 #include "EngineHarness.h"
 #include "MedianOrder.h"
@@ -102,6 +104,50 @@ TEST_F(EngineTest, CompositeReadsLayersOnlyWithinTheirFootprints) {
             const float v = filter == 1.0f ? median[x] : unique[x];
             const float a = x == 7 ? (filter == 1.0f ? 0.0f : -1.0f) : 1.0f;
             EXPECT_TRUE(SameBits(PixelAt(job.Canvas, x, 0), Rgba{v, v, v, a})) << "filter " << filter << " x " << x;
+        }
+        ReleaseJob(job);
+    }
+}
+
+TEST_F(EngineTest, CompositeMedianOfManyLayersIsTheMiddleOfTheFullSort) {
+    // 16 pixels side by side, each with its own values; ties, signed zeros,
+    // infinities and NaNs of several bit patterns among them.
+    std::mt19937 rng(7);
+    const float specials[] = {NaN, -NaN, Bits(0x7FC12345), -0.0f, 0.0f, Inf, -Inf, 0.25f, 0.5f};
+    auto value = [&] {
+        const uint32_t r = rng() % 100;
+        return r < 20 ? specials[r % 9] : float(int32_t(rng() % 2001) - 1000) / 256.0f;
+    };
+    for (int32_t n : {2, 12, 13, 27, 40, 64, 97}) {
+        SCOPED_TRACE(testing::Message() << n << " layers");
+        StitchJob job;
+        job.Filter = 1.0f;
+        job.Canvas = MakeImage(16, 1, Format_Float, nullptr);
+        std::vector<std::vector<Rgba>> pixels(16);
+        for (int32_t i = 0; i < n; ++i) {
+            std::vector<Rgba> row(16);
+            for (int32_t x = 0; x < 16; ++x) {
+                row[size_t(x)] = Rgba{value(), value(), value(), rng() % 8 ? 1.0f : 0.5f};
+                pixels[size_t(x)].push_back(row[size_t(x)]);
+            }
+            job.Layers.push_back(MakeImage(16, 1, Format_Float, [&](int32_t x, int32_t) { return row[size_t(x)]; }));
+            job.Footprints.push_back(LayerFootprint{0, 16, 0, 1});
+        }
+        Host->Composite(job);
+        for (int32_t x = 0; x < 16; ++x) {
+            Rgba expected{0, 0, 0, 0};
+            std::vector<float> lists[3];
+            for (const Rgba& p : pixels[size_t(x)])
+                if (p[3] == 1.0f)
+                    for (int c = 0; c < 3; ++c) lists[c].push_back(p[c]);
+            if (!lists[0].empty()) {
+                for (int c = 0; c < 3; ++c) {
+                    std::stable_sort(lists[c].begin(), lists[c].end(), ReferenceBefore);
+                    expected[size_t(c)] = lists[c][lists[c].size() / 2];
+                }
+                expected[3] = 1.0f;
+            }
+            EXPECT_TRUE(SameBits(PixelAt(job.Canvas, x, 0), expected)) << "x " << x;
         }
         ReleaseJob(job);
     }

@@ -25,7 +25,8 @@ public:
         const int32_t w = Int(2, 18), h = Int(2, 18);
         Shot shot;
         shot.Start = Int(-3, 5);
-        shot.End = Chance(0.1) ? shot.Start - Int(1, 3) : shot.Start + Int(1, 6);
+        // Now and then a long shot, so that pixels have many layers to choose from.
+        shot.End = Chance(0.1) ? shot.Start - Int(1, 3) : shot.Start + (Chance(0.15) ? Int(14, 40) : Int(1, 6));
         const float filters[] = {0.0f, 1.0f, 1.0f, 0.0f, 0.5f, 2.0f};
         shot.Filter = filters[Int(0, 5)];
 
