@@ -1,0 +1,137 @@
+#include "FrameCache.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "HostSystem.h"
+
+namespace tessellon {
+
+FrameCache::FrameCache(std::vector<FrameFile> frames, Options options) : options_(std::move(options)) {
+    std::sort(frames.begin(), frames.end(), [](const FrameFile& a, const FrameFile& b) { return a.Frame < b.Frame; });
+    slots_.reserve(frames.size());
+    for (FrameFile& file : frames) {
+        Slot slot;
+        slot.State = file.Exists ? SlotState::Pending : SlotState::Absent;
+        if (file.Exists) ++toRead_;
+        slot.File = std::move(file);
+        slots_.push_back(std::move(slot));
+    }
+}
+
+FrameCache::~FrameCache() {
+    stopping_ = true;
+    Finish();
+    Release();
+}
+
+void FrameCache::Start() {
+    started_ = lastDone_ = std::chrono::steady_clock::now();
+    int threads = options_.Threads > 0 ? options_.Threads : int(std::thread::hardware_concurrency());
+    threads = std::clamp(threads, 1, std::max(1, toRead_));
+    if (toRead_ == 0) return;
+    threads_.reserve(size_t(threads));
+    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+}
+
+void FrameCache::Work() {
+    for (;;) {
+        if (stopping_ || failed_) return;
+        const size_t index = next_.fetch_add(1);
+        if (index >= slots_.size()) return;
+        Slot& slot = slots_[index];
+        if (slot.State == SlotState::Absent) continue;
+
+        const auto begin = std::chrono::steady_clock::now();
+        Image* picture = nullptr;
+        std::string reason;
+        try {
+            picture = ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext);
+            if (!picture) reason = "the file gave no image";
+        } catch (const std::exception& e) {
+            reason = e.what();
+        } catch (...) {
+            reason = "unknown failure";
+        }
+        const auto end = std::chrono::steady_clock::now();
+        decodeNanos_ += std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count();
+
+        int done = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (picture) {
+                slot.Picture = picture;
+                slot.State = SlotState::Ready;
+                ++decoded_;
+            } else {
+                slot.State = SlotState::Bad;
+                slot.Reason = reason;
+                // Several threads may fail at once; the message names the earliest frame.
+                if (!options_.SkipBadFrames && (!failed_ || index < failedSlot_)) {
+                    failedSlot_ = index;
+                    failed_ = true;
+                }
+            }
+            lastDone_ = end;
+            done = ++finished_;
+        }
+        changed_.notify_all();
+        if (options_.Progress) options_.Progress(done, toRead_);
+    }
+}
+
+FrameCache::Slot* FrameCache::Find(int frame) {
+    const auto it = std::lower_bound(slots_.begin(), slots_.end(), frame,
+                                     [](const Slot& slot, int f) { return slot.File.Frame < f; });
+    return it != slots_.end() && it->File.Frame == frame ? &*it : nullptr;
+}
+
+Image* FrameCache::Acquire(int frame) {
+    Slot* slot = Find(frame);
+    if (!slot) return nullptr;
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return slot->State != SlotState::Pending || failed_ || stopping_ || threads_.empty(); });
+    if (failed_ || slot->State != SlotState::Ready || !slot->Picture) return nullptr;
+    slot->Picture->Use();
+    return slot->Picture;
+}
+
+void FrameCache::Finish() {
+    for (std::thread& thread : threads_)
+        if (thread.joinable()) thread.join();
+}
+
+void FrameCache::Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Slot& slot : slots_) {
+        if (slot.Picture) {
+            slot.Picture->Recycle();
+            slot.Picture = nullptr;
+            if (slot.State == SlotState::Ready) slot.State = SlotState::Absent;
+        }
+    }
+}
+
+BadFrame FrameCache::Failure() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!failed_) return {};
+    const Slot& slot = slots_[failedSlot_];
+    return BadFrame{slot.File.Frame, slot.File.Path, slot.Reason};
+}
+
+std::vector<BadFrame> FrameCache::Skipped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<BadFrame> bad;
+    for (const Slot& slot : slots_)
+        if (slot.State == SlotState::Bad) bad.push_back(BadFrame{slot.File.Frame, slot.File.Path, slot.Reason});
+    return bad;
+}
+
+double FrameCache::ReadSeconds() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::chrono::duration<double>(lastDone_ - started_).count();
+}
+
+double FrameCache::DecodeSeconds() const { return double(decodeNanos_.load()) * 1e-9; }
+
+}  // namespace tessellon

@@ -1,0 +1,157 @@
+#include "Sequence.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include <OpenImageIO/filesystem.h>
+
+#include "Messages.h"
+
+namespace tessellon {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The one "%[0][width]d" of a normalized pattern: where it starts and ends.
+struct Conversion {
+    size_t Begin = std::string::npos, End = 0;
+    int Width = 0;
+    bool ZeroPad = false;
+};
+
+Conversion FindConversion(const std::string& pattern, const std::string& given) {
+    Conversion found;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] != '%') continue;
+        size_t j = i + 1;
+        if (j < pattern.size() && pattern[j] == '%') {   // a literal percent sign
+            i = j;
+            continue;
+        }
+        const bool zero = j < pattern.size() && pattern[j] == '0';
+        if (zero) ++j;
+        int width = 0;
+        while (j < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[j]))) {
+            width = width * 10 + (pattern[j] - '0');
+            if (width > 32) BadInput("--frames " + Quoted(given) + ": a frame number of more than 32 digits");
+            ++j;
+        }
+        if (j >= pattern.size() || pattern[j] != 'd')
+            BadInput("--frames " + Quoted(given) + ": only %d-style frame numbers are understood (as in %04d)");
+        if (found.Begin != std::string::npos)
+            BadInput("--frames " + Quoted(given) + " has more than one frame number");
+        found = Conversion{i, j + 1, width, zero};
+        i = j;
+    }
+    return found;
+}
+
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        out += text[i];
+        if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == '%') ++i;
+    }
+    return out;
+}
+
+std::string FormatNumber(const FrameSequence& sequence, int frame) {
+    char number[48];
+    if (sequence.ZeroPad)
+        std::snprintf(number, sizeof number, "%0*d", sequence.Width, frame);
+    else
+        std::snprintf(number, sizeof number, "%*d", sequence.Width, frame);
+    return number;
+}
+
+}  // namespace
+
+FrameSequence ParseFramePattern(const std::string& pattern) {
+    if (pattern.empty()) BadInput("--frames is empty");
+    std::string normalized, framespec;
+    if (!OIIO::Filesystem::parse_pattern(pattern.c_str(), 0, normalized, framespec))
+        BadInput("--frames " + Quoted(pattern) + " is not a frame pattern");
+
+    const Conversion conversion = FindConversion(normalized, pattern);
+    if (conversion.Begin == std::string::npos)
+        BadInput("--frames " + Quoted(pattern) + " has no frame number (use %04d, # for four digits or @ for one)");
+
+    FrameSequence sequence;
+    sequence.Pattern = pattern;
+    sequence.Width = conversion.Width;
+    sequence.ZeroPad = conversion.ZeroPad;
+
+    const size_t slash = normalized.find_last_of('/');
+    const size_t nameBegin = slash == std::string::npos ? 0 : slash + 1;
+    if (conversion.Begin < nameBegin)
+        BadInput("--frames " + Quoted(pattern) + ": the frame number must be in the file name, not a directory");
+    sequence.Directory = slash == std::string::npos ? std::string() : Unescape(normalized.substr(0, slash + 1));
+    sequence.Prefix = Unescape(normalized.substr(nameBegin, conversion.Begin - nameBegin));
+    sequence.Suffix = Unescape(normalized.substr(conversion.End));
+
+    if (!framespec.empty()) {
+        if (!OIIO::Filesystem::enumerate_sequence(framespec, sequence.Listed) || sequence.Listed.empty())
+            BadInput("--frames " + Quoted(pattern) + ": cannot read the frame range " + Quoted(framespec));
+        std::sort(sequence.Listed.begin(), sequence.Listed.end());
+        sequence.Listed.erase(std::unique(sequence.Listed.begin(), sequence.Listed.end()), sequence.Listed.end());
+    }
+    return sequence;
+}
+
+std::string FramePath(const FrameSequence& sequence, int frame) {
+    return sequence.Directory + sequence.Prefix + FormatNumber(sequence, frame) + sequence.Suffix;
+}
+
+bool MatchFrame(const FrameSequence& sequence, const std::string& name, int& frame) {
+    const size_t fixed = sequence.Prefix.size() + sequence.Suffix.size();
+    if (name.size() <= fixed || name.compare(0, sequence.Prefix.size(), sequence.Prefix) != 0 ||
+        name.compare(name.size() - sequence.Suffix.size(), sequence.Suffix.size(), sequence.Suffix) != 0)
+        return false;
+    const std::string digits = name.substr(sequence.Prefix.size(), name.size() - fixed);
+    const size_t first = digits.find_first_not_of(' ');
+    if (first == std::string::npos || digits[first] == '+') return false;
+    const char* end = digits.data() + digits.size();
+    int number = 0;
+    const auto [stop, status] = std::from_chars(digits.data() + first, end, number);
+    if (status != std::errc() || stop != end) return false;
+    // "frame.7.exr" is no frame of "frame.%04d.exr": the name must be the one formatting gives.
+    if (FormatNumber(sequence, number) != digits) return false;
+    frame = number;
+    return true;
+}
+
+std::vector<int> FindFrames(const FrameSequence& sequence) {
+    // OpenImageIO's own directory scan knows neither negative frames nor
+    // unpadded numbers, so the folder is listed here.
+    std::vector<int> frames;
+    const fs::path directory = sequence.Directory.empty() ? fs::path(".") : fs::path(sequence.Directory);
+    std::error_code error;
+    fs::directory_iterator entries(directory, error);
+    if (error) return frames;
+    for (const fs::directory_entry& entry : entries) {
+        int frame = 0;
+        if (MatchFrame(sequence, entry.path().filename().string(), frame)) frames.push_back(frame);
+    }
+    std::sort(frames.begin(), frames.end());
+    return frames;
+}
+
+std::string FrameListText(const std::vector<int>& frames) {
+    std::string text;
+    for (size_t i = 0; i < frames.size();) {
+        size_t j = i;
+        while (j + 1 < frames.size() && int64_t(frames[j + 1]) == int64_t(frames[j]) + 1) ++j;
+        if (!text.empty()) text += ", ";
+        text += std::to_string(frames[i]);
+        if (j > i) text.append(1, '-').append(std::to_string(frames[j]));
+        i = j + 1;
+    }
+    return text;
+}
+
+}  // namespace tessellon

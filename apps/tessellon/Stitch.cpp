@@ -1,0 +1,520 @@
+#include "Stitch.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "FrameCache.h"
+#include "HostApp.h"
+#include "Messages.h"
+#include "Plugins.h"
+#include "Progress.h"
+#include "Sequence.h"
+
+namespace tessellon {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int FilterUnique = 0;
+constexpr int FilterMedian = 1;
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string Number(double value) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+}
+
+bool SamePath(const fs::path& a, const fs::path& b) {
+    std::error_code error;
+    if (fs::exists(a, error) && fs::exists(b, error)) {
+        const bool same = fs::equivalent(a, b, error);
+        if (!error) return same;
+    }
+    const fs::path ca = fs::weakly_canonical(a, error);
+    if (error) return false;
+    const fs::path cb = fs::weakly_canonical(b, error);
+    return !error && ca == cb;
+}
+
+fs::path FolderOf(const fs::path& path) {
+    return path.parent_path().empty() ? fs::path(".") : path.parent_path();
+}
+
+// The outputs must be files of a known type in folders that exist and take
+// new files, so that a run never does its work only to fail at the end.
+void CheckOutput(const std::string& output) {
+    if (output.empty()) BadInput("--output is empty");
+    if (!IsOutputType(output))
+        BadInput("cannot write " + Quoted(output) + ": unknown output file type (use .exr, .tif, .png or .jpg)");
+    const fs::path target(output);
+    const fs::path folder = FolderOf(target);
+    std::error_code error;
+    if (!fs::is_directory(folder, error))
+        BadInput("cannot write " + Quoted(output) + ": the folder " + Quoted(folder.string()) + " does not exist");
+    if (fs::is_directory(target, error)) BadInput("cannot write " + Quoted(output) + ": it is a folder");
+    // Tried rather than asked (access() says yes to root on a read-only mount).
+    std::string probe = (folder / ".tessellon-write-XXXXXX").string();
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0)
+        BadInput("cannot write " + Quoted(output) + ": the folder " + Quoted(folder.string()) +
+                 " takes no new files (" + std::error_code(errno, std::generic_category()).message() + ")");
+    ::close(fd);
+    ::unlink(probe.c_str());
+}
+
+// An output that is one of the inputs would destroy it.
+void CheckNotInput(const std::string& output, const FrameSequence& sequence, const std::vector<int>& found,
+                   const std::string& trackPath) {
+    const fs::path target(output);
+    if (!trackPath.empty() && SamePath(target, trackPath))
+        BadInput("the output " + Quoted(output) + " is the track file; choose another output name");
+    int frame = 0;
+    const fs::path sequenceFolder = sequence.Directory.empty() ? fs::path(".") : fs::path(sequence.Directory);
+    if (MatchFrame(sequence, target.filename().string(), frame) && SamePath(FolderOf(target), sequenceFolder))
+        BadInput("the output " + Quoted(output) + " is frame " + std::to_string(frame) + " of the input sequence " +
+                 Quoted(sequence.Pattern) + "; choose another output name");
+    // Another name for an input file (a link, "./", "..") is the same file too.
+    for (int f : found)
+        if (SamePath(target, FramePath(sequence, f)))
+            BadInput("the output " + Quoted(output) + " is the input frame " + Quoted(FramePath(sequence, f)) +
+                     "; choose another output name");
+}
+
+int32_t FrameOf(double value, const char* option) {
+    if (!std::isfinite(value) || std::trunc(value) < double(INT32_MIN) || std::trunc(value) > double(INT32_MAX))
+        BadInput(std::string(option) + " " + Number(value) + " is not a frame number");
+    return int32_t(std::trunc(value));
+}
+
+// The frames of [first, last] that `found` lacks, as ranges for messages,
+// without listing the range one frame at a time.
+std::string MissingText(const std::vector<int>& found, int64_t first, int64_t last, size_t& count) {
+    std::string text;
+    count = 0;
+    auto add = [&](int64_t a, int64_t b) {
+        if (a > b) return;
+        count += size_t(b - a + 1);
+        if (!text.empty()) text += ", ";
+        text += std::to_string(a);
+        if (b > a) text.append(1, '-').append(std::to_string(b));
+    };
+    int64_t next = first;
+    for (int f : found) {
+        if (f < first || f > last) continue;
+        add(next, int64_t(f) - 1);
+        next = int64_t(f) + 1;
+    }
+    add(next, last);
+    return text;
+}
+
+// The value of the track at `frame`, as the host's keyed inputs give it:
+// linear between keys, held outside them. Also the key that weighs most.
+struct TrackSample {
+    double X = 0.5, Y = 0.5;
+    const TrackKey* Before = nullptr;
+    const TrackKey* After = nullptr;
+};
+
+TrackSample SampleTrack(const Track* track, double frame) {
+    TrackSample sample;
+    if (!track || track->Keys.empty()) return sample;
+    const std::vector<TrackKey>& keys = track->Keys;
+    if (!(frame > double(keys.front().Frame))) {
+        sample.X = keys.front().X;
+        sample.Y = keys.front().Y;
+        sample.Before = sample.After = &keys.front();
+        return sample;
+    }
+    if (frame >= double(keys.back().Frame)) {
+        sample.X = keys.back().X;
+        sample.Y = keys.back().Y;
+        sample.Before = sample.After = &keys.back();
+        return sample;
+    }
+    const auto next = std::upper_bound(keys.begin(), keys.end(), frame,
+                                       [](double t, const TrackKey& k) { return t < double(k.Frame); });
+    const TrackKey& a = *(next - 1);
+    const TrackKey& b = *next;
+    const double f = (frame - double(a.Frame)) / (double(b.Frame) - double(a.Frame));
+    sample.X = a.X + (b.X - a.X) * f;
+    sample.Y = a.Y + (b.Y - a.Y) * f;
+    sample.Before = &a;
+    sample.After = &b;
+    return sample;
+}
+
+// The canvas the tool will ask for, worked out the way it does.
+struct CanvasPlan {
+    double Width = 0.0, Height = 0.0;   // before truncation
+    int64_t W = 0, H = 0;
+    int BytesPerPixel = 16;
+};
+
+struct PlannedFrame {
+    int Frame = 0;
+    ImageFileInfo Info;
+};
+
+std::string SizeText(double w, double h) { return Number(std::trunc(w)) + " x " + Number(std::trunc(h)); }
+
+CanvasPlan PlanCanvasAhead(const std::vector<PlannedFrame>& frames, const ImageFileInfo& start, int32_t startFrame,
+                           int32_t endFrame, const Track* track, const RenderLimits& limits, uint64_t imageBytes) {
+    CanvasPlan plan;
+    plan.BytesPerPixel = 4 * std::max(1, BytesPerChannel(start.HostFormat));
+    const TrackSample reference = SampleTrack(track, double(startFrame));
+    const double maxSide = double(std::min<int64_t>(limits.MaxCanvasSide, MaxImageSide));
+
+    double lx = 0.0, hx = 0.0, ly = 0.0, hy = 0.0;
+    auto check = [&](int frame, const TrackSample* at) {
+        const double w = double(start.Width) * (lx + hx + 1.0);
+        const double h = double(start.Height) * (ly + hy + 1.0);
+        std::string why;
+        const double bytes = std::trunc(w) * std::trunc(h) * double(plan.BytesPerPixel);
+        if (!(w < maxSide + 1.0) || !(h < maxSide + 1.0))
+            why = "beyond the largest side of " + std::to_string(int64_t(maxSide)) + " pixels (--max-canvas-size)";
+        else if (bytes > double(imageBytes))
+            why = "which needs " + ByteText(bytes) + ", beyond the largest image of " + ByteText(double(imageBytes)) +
+                  " (--max-image-bytes)";
+        if (why.empty()) {
+            plan.Width = w;
+            plan.Height = h;
+            return;
+        }
+        std::string where;
+        if (at && at->Before) {
+            // Of the keys the frame's position comes from, the one farther out pushed it.
+            const TrackKey* key = at->Before;
+            if (at->After && at->After != at->Before) {
+                auto reach = [&](const TrackKey* k) {
+                    return std::abs(k->X - reference.X) * start.Width + std::abs(k->Y - reference.Y) * start.Height;
+                };
+                if (reach(at->After) > reach(at->Before)) key = at->After;
+            }
+            where = track->Path + ":" + std::to_string(key->Line) + ": ";
+        }
+        BadInput(where + "the position of frame " + std::to_string(frame) + " (" + Number(at ? at->X : 0.5) + ", " +
+                 Number(at ? at->Y : 0.5) + ") asks for a canvas of " + SizeText(w, h) + " pixels, " + why);
+    };
+
+    if (startFrame < endFrame) {
+        for (const PlannedFrame& frame : frames) {
+            const TrackSample at = SampleTrack(track, double(frame.Frame));
+            lx = std::max(lx, reference.X - at.X);
+            hx = std::max(hx, at.X - reference.X);
+            ly = std::max(ly, reference.Y - at.Y);
+            hy = std::max(hy, at.Y - reference.Y);
+            check(frame.Frame, &at);
+        }
+    }
+    check(startFrame, nullptr);
+    plan.W = int64_t(plan.Width);
+    plan.H = int64_t(plan.Height);
+    return plan;
+}
+
+// What the render will hold at its peak, before a pixel is read: every frame
+// of the range, the canvas, and one layer per frame, each layer costing the
+// memory pages its frame's rows touch.
+struct MemoryEstimate {
+    double Frames = 0.0, Canvas = 0.0, Layers = 0.0, Turned = 0.0;
+    double Total() const { return Frames + Canvas + Layers + Turned; }
+};
+
+MemoryEstimate EstimateMemory(const std::vector<PlannedFrame>& frames, const CanvasPlan& canvas, bool turning,
+                              bool layered) {
+    constexpr double page = 4096.0;
+    MemoryEstimate estimate;
+    const double canvasRow = double(canvas.W) * canvas.BytesPerPixel;
+    estimate.Canvas = canvasRow * double(canvas.H) + double(canvas.H) * 8.0;
+    double largest = 0.0;
+    for (const PlannedFrame& frame : frames) {
+        estimate.Frames += double(frame.Info.HostBytes);
+        largest = std::max(largest, double(frame.Info.HostBytes));
+        if (!layered) continue;
+        const double rows = double(std::min<int64_t>(frame.Info.Height, canvas.H));
+        const double row = double(std::min<int64_t>(frame.Info.Width, canvas.W)) * canvas.BytesPerPixel;
+        estimate.Layers += rows * std::min(canvasRow, std::ceil(row / page) * page + page) + double(canvas.H) * 8.0;
+    }
+    if (turning) estimate.Turned = largest;
+    return estimate;
+}
+
+// Gives back one reference when it goes.
+struct HeldImage {
+    Image* Picture = nullptr;
+    ~HeldImage() {
+        if (Picture) Picture->Recycle();
+    }
+};
+
+// Takes the host's handlers back whichever way the render ends.
+struct RenderHooks {
+    Input* Frames = nullptr;
+    ~RenderHooks() {
+        HostApp::SetProgressHandler(nullptr);
+        if (Frames) Frames->SetImageSource(nullptr);
+    }
+};
+
+void PrintStats(const PhaseTimes& times, const MemoryEstimate& estimate, int threads) {
+    std::printf("tessellon stats:\n");
+    std::printf("  reading      %8.3f s  (decoding %.3f s summed over %d thread%s)\n", times.Reading, times.Decoding,
+                threads, threads == 1 ? "" : "s");
+    std::printf("  gathering    %8.3f s\n", times.Gathering);
+    std::printf("  placement    %8.3f s\n", times.Placement);
+    std::printf("  compositing  %8.3f s\n", times.Compositing);
+    std::printf("  writing      %8.3f s\n", times.Writing);
+    std::printf("  total        %8.3f s\n", times.Total);
+    std::printf("  peak resident memory %s (estimated before reading: %s)\n", ByteText(PeakResidentBytes()).c_str(),
+                ByteText(estimate.Total()).c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+bool IsOutputType(const std::string& path) {
+    const std::string extension = Lower(fs::path(path).extension().string());
+    for (const char* known : {".exr", ".tif", ".tiff", ".png", ".jpg", ".jpeg"})
+        if (extension == known) return true;
+    return false;
+}
+
+uint64_t DefaultMemoryBudget() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) return uint64_t(8) << 30;
+    return uint64_t(double(pages) * double(pageSize) * 0.8);
+}
+
+StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) {
+    Progress progress(::isatty(STDERR_FILENO) && !settings.Quiet);
+
+    if (settings.Outputs.empty()) BadInput("no --output given");
+    for (const std::string& output : settings.Outputs) CheckOutput(output);
+    if (settings.Method != FilterUnique && settings.Method != FilterMedian)
+        BadInput("--method must be unique or median");
+
+    const FrameSequence sequence = ParseFramePattern(settings.Frames);
+    const std::vector<int> found = FindFrames(sequence);
+
+    std::optional<Track> track;
+    if (!settings.TrackPath.empty()) {
+        try {
+            track = ReadTrackFile(settings.TrackPath);
+        } catch (const TrackError& e) {
+            BadInput(e.what());
+        }
+    }
+    const bool keyed = track && !track->Keys.empty();
+
+    // The range: as given, else the track file's, else the pattern's own, else the files'.
+    if (!settings.Start && !settings.End && !keyed && sequence.Listed.empty() && found.empty()) {
+        std::string hint;
+        if (settings.Frames.find("##") != std::string::npos)
+            hint = " (each # stands for four digits: use @@@@ or %04d for four)";
+        BadInput("no files match --frames " + Quoted(settings.Frames) + ": looked for names like " +
+                 Quoted(FramePath(sequence, 1)) + hint);
+    }
+    auto firstOf = [&]() -> double {
+        if (keyed) return track->Keys.front().Frame;
+        if (!sequence.Listed.empty()) return sequence.Listed.front();
+        if (!found.empty()) return found.front();
+        return settings.End.value_or(0.0);
+    };
+    auto lastOf = [&]() -> double {
+        if (keyed) return track->Keys.back().Frame;
+        if (!sequence.Listed.empty()) return sequence.Listed.back();
+        if (!found.empty()) return found.back();
+        return settings.Start.value_or(0.0);
+    };
+    const double startValue = settings.Start ? *settings.Start : firstOf();
+    const double endValue = settings.End ? *settings.End : lastOf();
+    const int32_t startFrame = FrameOf(startValue, "--start");
+    const int32_t endFrame = FrameOf(endValue, "--end");
+
+    for (const std::string& output : settings.Outputs)
+        CheckNotInput(output, sequence, found, settings.TrackPath);
+
+    // The tool reads the whole range only when it runs forward; otherwise
+    // only the start frame.
+    const int64_t first = startFrame;
+    const int64_t last = startFrame < endFrame ? int64_t(endFrame) : int64_t(startFrame);
+    const std::string startPath = FramePath(sequence, startFrame);
+    if (!std::binary_search(found.begin(), found.end(), startFrame))
+        NoImage("no image at the start frame " + std::to_string(startFrame) + ": " + Quoted(startPath) +
+                " does not exist");
+    size_t missingCount = 0;
+    const std::string missing = MissingText(found, first, last, missingCount);
+    if (missingCount > 0)
+        PrintWarning(std::to_string(missingCount) + (missingCount == 1 ? " frame has" : " frames have") +
+                     " no file and no image: " + missing + " of " + Quoted(settings.Frames));
+
+    // Headers first: sizes, formats and limits, before any pixel is read.
+    std::vector<PlannedFrame> planned;
+    std::vector<FrameFile> files;
+    std::vector<BadFrame> skipped;
+    for (int frame : found) {
+        if (frame < first || frame > last) continue;
+        const std::string path = FramePath(sequence, frame);
+        try {
+            planned.push_back(PlannedFrame{frame, ProbeImageFile(path, settings.Limits.Frames)});
+            files.push_back(FrameFile{frame, path, true});
+        } catch (const ImageFileError& e) {
+            if (!settings.SkipBadFrames) BadInput(std::string(e.what()) + " (--skip-bad-frames passes over it)");
+            skipped.push_back(BadFrame{frame, path, e.what()});
+        }
+    }
+    if (planned.empty() || planned.front().Frame != startFrame)
+        NoImage("no image at the start frame " + std::to_string(startFrame) + ": " + Quoted(startPath) +
+                " cannot be read: " + (skipped.empty() ? std::string("unknown") : skipped.front().Reason));
+    const ImageFileInfo startInfo = planned.front().Info;
+
+    if (track) {
+        try {
+            ConvertTrack(*track, settings.Units, settings.Origin, startInfo.Width, startInfo.Height);
+        } catch (const TrackError& e) {
+            BadInput(e.what());
+        }
+    }
+
+    if (settings.Limits.MaxImageBytes) HostApp::SetImageByteLimit(settings.Limits.MaxImageBytes);
+    const uint64_t imageBytes = HostApp::ImageByteLimit();
+    const CanvasPlan canvas =
+        PlanCanvasAhead(planned, startInfo, startFrame, endFrame, track ? &*track : nullptr, settings.Limits, imageBytes);
+
+    bool turning = false;
+    if (track && track->HasAngle)
+        for (const TrackKey& key : track->Keys) turning = turning || key.Angle != track->Keys.front().Angle;
+    const bool layered = startFrame < endFrame;
+    const MemoryEstimate estimate = EstimateMemory(planned, canvas, turning, layered);
+    const uint64_t budget = settings.Limits.MaxMemory ? settings.Limits.MaxMemory : DefaultMemoryBudget();
+    if (estimate.Total() > double(budget))
+        BadInput("the render needs about " + ByteText(estimate.Total()) + " (frames " + ByteText(estimate.Frames) +
+                 ", canvas " + SizeText(canvas.Width, canvas.Height) + " " + ByteText(estimate.Canvas) + ", layers " +
+                 ByteText(estimate.Layers) + "), above the memory budget of " + ByteText(double(budget)) +
+                 (settings.Limits.MaxMemory ? "" : " (80% of physical memory)") + "; raise it with --max-memory");
+
+    for (const BadFrame& bad : skipped) PrintWarning("skipped frame " + std::to_string(bad.Frame) + ": " + bad.Reason);
+
+    // The render.
+    const Registry& record = plugins.Find(StitchClass);
+    ToolInstance tool(record);
+    Input& frames = tool.In("Input");
+    tool.In("FilterMethod").SetValue(double(settings.Method));
+    tool.In("StartFrame").SetValue(startValue);
+    tool.In("EndFrame").SetValue(endValue);
+    Input& position = tool.In("TrackData");
+    Input& angle = tool.In("Angle");
+    if (keyed) {
+        for (const TrackKey& key : track->Keys) {
+            position.SetKey(double(key.Frame), key.X, key.Y);
+            if (track->HasAngle) angle.SetKey(double(key.Frame), key.Angle);
+        }
+        if (!track->HasAngle) angle.SetValue(0.0);
+    } else {
+        position.SetValue(0.5, 0.5);
+        angle.SetValue(0.0);
+    }
+
+    FrameCache::Options options;
+    options.Limits = settings.Limits.Frames;
+    options.Threads = settings.Threads;
+    options.SkipBadFrames = settings.SkipBadFrames;
+    options.ImageContext = tool.Op().ImageContext;
+    options.Progress = [&progress](int done, int total) { progress.Reading(done, total); };
+    FrameCache cache(std::move(files), options);
+
+    HeldImage result;
+    HostApp::RenderResult rendered;
+    {
+        RenderHooks hooks;
+        hooks.Frames = &frames;
+        frames.SetImageSource([&cache](double time) -> Image* {
+            if (!(time == std::trunc(time)) || time < double(INT32_MIN) || time > double(INT32_MAX)) return nullptr;
+            return cache.Acquire(int32_t(time));
+        });
+        HostApp::SetProgressHandler([&progress](Operator*, float fraction) { progress.ToolProgress(fraction); });
+
+        progress.RenderStarted();
+        cache.Start();
+        rendered = HostApp::Render(&tool.Op(), &tool.Out("Output"), double(startFrame));
+        progress.RenderEnded();
+        cache.Finish();
+    }
+    progress.SetReadTimes(cache.ReadSeconds(), cache.DecodeSeconds());
+    if (rendered.Output && rendered.Output->Kind() == ParamKind::Image)
+        result.Picture = static_cast<Image*>(rendered.Output);
+    else if (rendered.Output)
+        rendered.Output->Recycle();
+
+    if (cache.Failed()) {
+        progress.Clear();
+        const BadFrame bad = cache.Failure();
+        BadInput(bad.Reason + " (--skip-bad-frames passes over it)");
+    }
+    const std::vector<BadFrame> unreadable = cache.Skipped();
+    const int used = cache.Decoded();
+    cache.Release();
+
+    if (!result.Picture) {
+        progress.Clear();
+        for (const BadFrame& bad : unreadable)
+            if (bad.Frame == startFrame)
+                NoImage("no image at the start frame " + std::to_string(startFrame) + ": " + bad.Reason);
+        if (rendered.Failed) NoImage("the tool failed: " + rendered.Error);
+        const std::string refusal = HostApp::LastImageRefusal();
+        NoImage("the tool produced no image: the host refused the canvas of " + SizeText(canvas.Width, canvas.Height) +
+                " pixels" + (refusal.empty() ? std::string() : ": " + refusal));
+    }
+    progress.Clear();
+    for (const BadFrame& bad : unreadable) PrintWarning("skipped frame " + std::to_string(bad.Frame) + ": " + bad.Reason);
+
+    progress.WritingStarted();
+    for (const std::string& output : settings.Outputs) {
+        try {
+            WriteImageFile(*result.Picture, output, settings.Write);
+        } catch (const ImageFileError& e) {
+            progress.Clear();
+            BadInput(e.what());
+        }
+    }
+    progress.WritingEnded();
+    progress.Clear();
+
+    StitchSummary summary;
+    summary.Width = result.Picture->Width;
+    summary.Height = result.Picture->Height;
+    summary.FramesUsed = used;
+    summary.FramesInRange = int(last - first + 1);
+    summary.Seconds = progress.Elapsed();
+
+    if (!settings.Quiet) {
+        std::string outputs;
+        for (const std::string& output : settings.Outputs) outputs += (outputs.empty() ? "" : ", ") + output;
+        std::printf("tessellon: wrote %s: %d x %d, %d of %d frames, %s, %.2f s\n", outputs.c_str(), summary.Width,
+                    summary.Height, summary.FramesUsed, summary.FramesInRange,
+                    settings.Method == FilterMedian ? "median" : "unique pixels", summary.Seconds);
+        std::fflush(stdout);
+    }
+    if (settings.Stats) {
+        const int threads = settings.Threads > 0 ? settings.Threads : int(std::max(1u, std::thread::hardware_concurrency()));
+        PrintStats(progress.Times(), estimate, threads);
+    }
+    return summary;
+}
+
+}  // namespace tessellon

@@ -1,0 +1,199 @@
+// tessellon: the command-line host of the Tessellon plug-in.
+//
+//   tessellon stitch --frames PATTERN --output FILE [options]
+//   tessellon demo [--output-dir DIR]
+//   tessellon tools [--tile FILE]
+//   tessellon about
+//
+// Exit status: 0 written, 1 the tool produced no image, 2 bad arguments or
+// bad input. No exception leaves main.
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <map>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "Demo.h"
+#include "HostApp.h"
+#include "Messages.h"
+#include "Plugins.h"
+#include "Stitch.h"
+#include "Tools.h"
+
+namespace tessellon {
+namespace {
+
+// A CLI11 validator that takes "512M", "4G" or a plain byte count.
+struct ByteCount : public CLI::Validator {
+    ByteCount() {
+        name_ = "BYTES";
+        func_ = [](std::string& text) -> std::string {
+            try {
+                text = std::to_string(ParseByteCount(text));
+                return {};
+            } catch (const std::exception& e) {
+                return e.what();
+            }
+        };
+    }
+};
+
+struct Options {
+    std::vector<std::string> Plugins;
+    int Threads = 0;
+
+    StitchSettings Stitch;
+    double Start = 0.0, End = 0.0;
+    std::string Method = "unique";
+    std::string Output;
+    std::string Units = "normalized";
+    std::string Origin = "bottom-left";
+    std::vector<std::string> ColorConvert;
+    int64_t MaxImageSize = ImageLimits().MaxWidth;
+    uint64_t MaxFrameBytes = ImageLimits().MaxBytes;
+    uint64_t MaxImageBytes = 0;
+    uint64_t MaxMemory = 0;
+
+    DemoSettings Demo;
+    std::string Tile;
+};
+
+void AddLimits(CLI::App& command, Options& options) {
+    RenderLimits& limits = options.Stitch.Limits;
+    command.add_option("--max-image-size", options.MaxImageSize,
+                       "Largest width or height of an input frame, in pixels (default 65535)")
+        ->check(CLI::Range(int64_t(1), int64_t(MaxImageSide)));
+    command.add_option("--max-channels", limits.Frames.MaxChannels,
+                       "Most channels an input file may have; the first four are used (default 1024)")
+        ->check(CLI::Range(1, 1 << 20));
+    command.add_option("--max-frame-bytes", options.MaxFrameBytes,
+                       "Largest decoded frame, for example 512M or 4G (default 4G)")
+        ->transform(ByteCount());
+    command.add_option("--max-canvas-size", limits.MaxCanvasSide,
+                       "Largest width or height of the canvas, in pixels (default and most 1048576)")
+        ->check(CLI::Range(int64_t(1), int64_t(MaxImageSide)));
+    command.add_option("--max-image-bytes", options.MaxImageBytes,
+                       "Largest single image the host makes: the canvas, each layer (default 8G)")
+        ->transform(ByteCount());
+    command.add_option("--max-memory", options.MaxMemory,
+                       "Memory budget of the whole render, estimated before any pixel is read "
+                       "(default 80% of physical memory)")
+        ->transform(ByteCount());
+}
+
+int Run(int argc, char** argv) {
+    CLI::App app{"tessellon: stitches a tracked image sequence into one image through the Tessellon plug-in",
+                 "tessellon"};
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.set_version_flag("--version", "tessellon 1.0");
+    Options options;
+    app.add_option("--plugin", options.Plugins,
+                   "Tool module to load (a file, or a folder holding Tessellon.so); may be repeated. "
+                   "Default: TESSELLON_PLUGIN_PATH, else next to the executable");
+    app.add_option("--threads", options.Threads, "Worker threads (default: every core)")
+        ->check(CLI::Range(1, 1024));
+
+    CLI::App* stitch = app.add_subcommand("stitch", "Stitch an image sequence with its track");
+    StitchSettings& s = options.Stitch;
+    stitch->add_option("--frames", s.Frames, "Image sequence: %04d, # (four digits) or @ (one digit)")->required();
+    stitch->add_option("--track", s.TrackPath, "Track file: .csv, .json, or .txt/.chan (frame x y [angle])");
+    CLI::Option* start = stitch->add_option("--start", options.Start, "Start frame (default: the track's first, else the first file)");
+    CLI::Option* end = stitch->add_option("--end", options.End, "End frame (default: the track's last, else the last file)");
+    stitch->add_option("--method", options.Method, "unique (first opaque pixel) or median")
+        ->check(CLI::IsMember({"unique", "median"}));
+    stitch->add_option("--output", options.Output, "Output file: .exr, .tif, .png or .jpg")->required();
+    stitch->add_option("--track-units", options.Units, "normalized (fractions of the frame) or pixels")
+        ->check(CLI::IsMember({"normalized", "pixels"}));
+    stitch->add_option("--track-origin", options.Origin, "bottom-left (y up) or top-left (y down)")
+        ->check(CLI::IsMember({"bottom-left", "top-left"}));
+    stitch->add_flag("--skip-bad-frames", s.SkipBadFrames, "Treat an unreadable frame as a frame without an image");
+    stitch->add_option("--colorconvert", options.ColorConvert, "Convert the output's colours FROM TO")
+        ->expected(2);
+    stitch->add_flag("--quiet", s.Quiet, "No progress line and no summary");
+    stitch->add_flag("--stats", s.Stats, "Print phase times and peak memory");
+    AddLimits(*stitch, options);
+
+    CLI::App* demo = app.add_subcommand("demo", "Make a tracked shot from nothing and stitch it both ways");
+    demo->add_option("--output-dir", options.Demo.OutputDir, "Where to write (default ./tessellon-demo)");
+    demo->add_flag("--quiet", options.Demo.Quiet, "Print nothing but errors");
+
+    CLI::App* tools = app.add_subcommand("tools", "List the tools of the loaded modules");
+    tools->add_option("--tile", options.Tile, "Write the stitching tool's tile picture (.bmp, .png, ...)");
+
+    CLI::App* about = app.add_subcommand("about", "Show the stitching tool's About box");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e) == 0 ? ExitWritten : ExitBadInput;
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e) == 0 ? ExitWritten : ExitBadInput;
+    } catch (const CLI::CallForVersion& e) {
+        app.exit(e);
+        return ExitWritten;
+    } catch (const CLI::ParseError& e) {
+        PrintError(e.what());
+        std::fprintf(stderr, "Run with --help for more information.\n");
+        return ExitBadInput;
+    }
+
+    HostApp::SetWorkerCount(options.Threads);
+    const Plugins plugins(options.Plugins);
+
+    if (*stitch) {
+        if (*start) s.Start = options.Start;
+        if (*end) s.End = options.End;
+        s.Method = options.Method == "median" ? 1 : 0;
+        s.Outputs = {options.Output};
+        s.Units = options.Units == "pixels" ? TrackUnits::Pixels : TrackUnits::Normalized;
+        s.Origin = options.Origin == "top-left" ? TrackOrigin::TopLeft : TrackOrigin::BottomLeft;
+        if (options.ColorConvert.size() == 2) s.Write = WriteOptions{options.ColorConvert[0], options.ColorConvert[1]};
+        s.Threads = options.Threads;
+        s.Limits.Frames.MaxWidth = s.Limits.Frames.MaxHeight = options.MaxImageSize;
+        s.Limits.Frames.MaxBytes = options.MaxFrameBytes;
+        s.Limits.MaxImageBytes = options.MaxImageBytes;
+        s.Limits.MaxMemory = options.MaxMemory;
+        RunStitch(s, plugins);
+    } else if (*demo) {
+        options.Demo.Threads = options.Threads;
+        RunDemo(options.Demo, plugins);
+    } else if (*tools) {
+        RunTools(plugins, options.Tile);
+    } else if (*about) {
+        RunAbout(plugins);
+    }
+
+    // Every host object must have come back by now.
+    if (const int64_t live = HostApp::LiveObjects(); live != 0)
+        PrintWarning(std::to_string(live) + " host object" + (live == 1 ? " was" : "s were") + " not given back");
+    return ExitWritten;
+}
+
+}  // namespace
+}  // namespace tessellon
+
+int main(int argc, char** argv) {
+    using namespace tessellon;
+    try {
+        return Run(argc, argv);
+    } catch (const CommandError& e) {
+        PrintError(e.what());
+        return e.Status();
+    } catch (const std::bad_alloc&) {
+        PrintError("out of memory");
+        return ExitNoImage;
+    } catch (const std::exception& e) {
+        PrintError(std::string("unexpected failure: ") + e.what());
+        return ExitNoImage;
+    } catch (...) {
+        PrintError("unexpected failure");
+        return ExitNoImage;
+    }
+}
