@@ -55,4 +55,10 @@ struct WriteOptions {
 // beside `path` and renames it into place, so a failure leaves no file.
 void WriteImageFile(const Image& image, const std::string& path, const WriteOptions& options = {});
 
+namespace detail {
+// For tests: false makes ReadImageFile put every pixel through the host's
+// float spans even where it could decode straight into the image's storage.
+void SetDirectReads(bool on);
+}  // namespace detail
+
 }  // namespace tessellon
