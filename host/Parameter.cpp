@@ -22,6 +22,11 @@ struct LiveSet {
     std::mutex mutex;
     std::unordered_set<const Parameter*> objects;
     std::deque<void*> quarantine;
+
+    ~LiveSet() {
+        for (void* memory : quarantine)
+            ::operator delete(memory);
+    }
 };
 
 LiveSet& Live() {
