@@ -2,18 +2,22 @@
 # OpenImageIO. Included by the command-line host's build.
 include_guard(GLOBAL)
 
-find_package(OpenImageIO CONFIG REQUIRED)
+# Makes OpenImageIO::OpenImageIO usable in the calling directory. Debian's
+# package names an OpenCV include folder that exists only when OpenCV's
+# headers are installed, and CMake refuses imported paths that are absent.
+function(tessellon_find_openimageio)
+    find_package(OpenImageIO CONFIG REQUIRED)
+    get_target_property(includes OpenImageIO::OpenImageIO INTERFACE_INCLUDE_DIRECTORIES)
+    set(present)
+    foreach(dir IN LISTS includes)
+        if(EXISTS "${dir}")
+            list(APPEND present "${dir}")
+        endif()
+    endforeach()
+    set_target_properties(OpenImageIO::OpenImageIO PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${present}")
+endfunction()
 
-# Debian's package names an OpenCV include folder that exists only when
-# OpenCV's headers are installed; CMake refuses imported paths that are absent.
-get_target_property(_oiio_includes OpenImageIO::OpenImageIO INTERFACE_INCLUDE_DIRECTORIES)
-set(_oiio_present)
-foreach(_dir IN LISTS _oiio_includes)
-    if(EXISTS "${_dir}")
-        list(APPEND _oiio_present "${_dir}")
-    endif()
-endforeach()
-set_target_properties(OpenImageIO::OpenImageIO PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${_oiio_present}")
+tessellon_find_openimageio()
 
 add_library(TessellonImageFiles STATIC ${CMAKE_CURRENT_LIST_DIR}/ImageFiles.cpp)
 target_include_directories(TessellonImageFiles PUBLIC ${CMAKE_CURRENT_LIST_DIR})

@@ -145,7 +145,7 @@ OpenedFile OpenChecked(const std::string& path, const ImageLimits& limits) {
         throw ImageFileError(path, "has no channels");
     if (s.nchannels > limits.MaxChannels)
         throw ImageFileError(path, "claims " + std::to_string(s.nchannels) + " channels, above the limit of " +
-                                       std::to_string(limits.MaxChannels) + " (--max-image-channels raises it)");
+                                       std::to_string(limits.MaxChannels) + " (--max-channels raises it)");
 
     f.Used = std::min(s.nchannels, 4);
     const int32_t format = HostFormatOf(s, f.Used);
@@ -160,7 +160,7 @@ OpenedFile OpenChecked(const std::string& path, const ImageLimits& limits) {
     if (!fits || bytes > limits.MaxBytes)
         throw ImageFileError(path, "needs " + (fits ? std::to_string(bytes) : std::string("more than 2^64")) +
                                        " bytes of pixels, above the limit of " + std::to_string(limits.MaxBytes) +
-                                       " bytes (--max-image-bytes raises it)");
+                                       " bytes (--max-frame-bytes raises it)");
 
     f.Info.Width = int(width);
     f.Info.Height = int(height);

@@ -592,8 +592,8 @@ TEST_F(ImageFilesTest, LimitsAreCheckedBeforeReading) {
         {"wide.exr", limits(20, 10, 4, 20 * 10 * 4 * 2), {}},
         {"wide.exr", limits(19, 10, 4, 1 << 20), {"20 x 10", "19 x 10", "--max-image-size"}},
         {"wide.exr", limits(20, 9, 4, 1 << 20), {"20 x 10", "20 x 9", "--max-image-size"}},
-        {"wide.exr", limits(20, 10, 3, 1 << 20), {"4 channels", "limit of 3"}},
-        {"wide.exr", limits(20, 10, 4, 20 * 10 * 4 * 2 - 1), {"1600 bytes", "1599"}},
+        {"wide.exr", limits(20, 10, 3, 1 << 20), {"4 channels", "limit of 3", "--max-channels"}},
+        {"wide.exr", limits(20, 10, 4, 20 * 10 * 4 * 2 - 1), {"1600 bytes", "1599", "--max-frame-bytes"}},
         {"big-data.exr", limits(16, 16, 4, 1 << 20), {"data window of 20 x 10", "--max-image-size"}},
         {"big-data.exr", limits(20, 10, 4, 20 * 10 * 4 * 2 - 1), {"1600 bytes"}},
     };
