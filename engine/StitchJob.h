@@ -78,24 +78,31 @@ struct StitchJob {
 // (t - start) / (end - start), then image, position and angle. Frames without
 // an image, or whose position is not finite, are left out (what was fetched
 // for them is given back). A missing position or angle reads as the input's
-// default. Reports nothing and fetches nothing when end < start.
+// default. Reports nothing and fetches nothing when end < start; a range of
+// one frame reports 1.0.
 void GatherFrames(StitchJob& job, const FrameInputs& inputs, int32_t start, int32_t end,
                   const ProgressReport& progress);
 
 // Works out the canvas from the start image and the samples' positions and
-// makes it, transparent, like the start image. Returns false, holding no
-// canvas, when the size does not fit a 32-bit integer or the host makes no
-// image of that size.
+// makes it, transparent, like the start image. A job without a reference
+// position is given the input's default, (0.5, 0.5). Returns false, holding
+// no canvas, when there is no start image, the reference position is not
+// finite, the size does not fit a 32-bit integer or the host makes no image
+// of that size.
 bool PlanCanvas(StitchJob& job, void* imageContext);
 
 // Makes one layer per sample (progress k / n before sample k) and copies the
 // sample's frame onto it, turned by its change of angle and shifted by its
 // change of position. Returns false when the host makes no layer or no turned
-// image; the layers made so far stay in the job for ReleaseJob.
+// image, or when there are samples but no canvas; the layers made so far
+// stay in the job for ReleaseJob. Only the layer pixels that frame pixels
+// reach are written; Footprints records where they lie.
 bool PlaceLayers(StitchJob& job, const ProgressReport& progress);
 
-// Combines the layers into canvas row y by the job's filter method. Writes
-// only row y of the canvas; safe to run for different rows at once.
+// Combines the layers into canvas row y by the job's filter method; the
+// median picks from the order of MedianOrder.h (NaN after every number).
+// Writes only row y of the canvas; safe to run for different rows at once,
+// and the result does not depend on which threads run which rows.
 void CompositeRow(const StitchJob& job, int32_t y);
 
 // Gives back, for each sample in order, its image, its layer and its
