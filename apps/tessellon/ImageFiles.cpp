@@ -416,8 +416,11 @@ void WriteImageFile(const Image& image, const std::string& path, const WriteOpti
         throw ImageFileError(path, "the output directory '" + directory.string() + "' does not exist");
 
     // The temporary keeps the extension: the library picks the writer by it.
-    TemporaryFile temporary(directory / ("." + target.stem().string() + ".tmp." + std::to_string(::getpid()) + "." +
-                                         std::to_string(temporaryCount.fetch_add(1)) + extension));
+    std::string hidden = ".";
+    hidden += target.stem().string();
+    hidden += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(temporaryCount.fetch_add(1));
+    hidden += extension;
+    TemporaryFile temporary(directory / hidden);
     const std::string temporaryName = temporary.Path().string();
 
     std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create(temporaryName);

@@ -642,14 +642,17 @@ TEST_F(ImageFilesTest, HostRefusalIsReportedWithItsReason) {
 // the same as read alone.
 TEST_F(ImageFilesTest, ConcurrentReadsMatchSingleReads) {
     constexpr int Files = 8, W = 96, H = 80;
+    const auto name = [&](int f) {
+        std::string file = std::to_string(f);
+        file += f % 2 ? ".png" : ".exr";
+        return Path(file);
+    };
     for (int f = 0; f < Files; ++f) {
         std::vector<float> pixels(size_t(W) * H * 3);
         for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = float((i * (f + 3)) % 251) / 250.0f;
         const OIIO::TypeDesc type = f % 2 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::HALF;
-        WriteWithLibrary(Path("f" + std::to_string(f) + (f % 2 ? ".png" : ".exr")), OIIO::ImageSpec(W, H, 3, type),
-                         OIIO::TypeDesc::FLOAT, pixels.data());
+        WriteWithLibrary(name(f), OIIO::ImageSpec(W, H, 3, type), OIIO::TypeDesc::FLOAT, pixels.data());
     }
-    const auto name = [&](int f) { return Path("f" + std::to_string(f) + (f % 2 ? ".png" : ".exr")); };
     std::vector<std::vector<float>> alone(Files), together(Files);
     for (int f = 0; f < Files; ++f) {
         ImageRef image(ReadImageFile(name(f), ImageLimits(), nullptr));
