@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -49,7 +50,13 @@ Plugins::Plugins(const std::vector<std::string>& paths) {
     if (!paths.empty()) {
         for (const std::string& path : paths) candidates.push_back(ModuleFileOf(path));
     } else if (const char* list = std::getenv("TESSELLON_PLUGIN_PATH"); list && *list) {
-        for (const std::string& path : SplitPathList(list)) candidates.push_back(ModuleFileOf(path));
+        // Like PATH: entries without a module are passed over.
+        for (const std::string& path : SplitPathList(list)) {
+            std::error_code error;
+            if (fs::exists(ModuleFileOf(path), error)) candidates.push_back(ModuleFileOf(path));
+        }
+        if (candidates.empty())
+            BadInput("no tool module " + Quoted(TESSELLON_MODULE_FILE) + " in TESSELLON_PLUGIN_PATH (" + list + ")");
     } else {
         // Found where the build and an installation put it; the first that exists wins.
         const fs::path here = ExecutableDirectory();
@@ -74,7 +81,11 @@ Plugins::Plugins(const std::vector<std::string>& paths) {
             modules_.clear();
             BadInput("cannot load the tool module " + Quoted(path) + (why.empty() ? "" : ": " + why));
         }
-        modules_.push_back(module);
+        // The same file named twice is one module with two uses.
+        if (std::find(modules_.begin(), modules_.end(), module) != modules_.end())
+            UnloadModule(module);
+        else
+            modules_.push_back(module);
     }
 }
 

@@ -74,12 +74,15 @@ std::string FormatNumber(const FrameSequence& sequence, int frame) {
 FrameSequence ParseFramePattern(const std::string& pattern) {
     if (pattern.empty()) BadInput("--frames is empty");
     std::string normalized, framespec;
+    const std::string use = " (use %04d, # for four digits or @ for one)";
+    if (pattern.find_first_of("%#@") == std::string::npos)
+        BadInput("--frames " + Quoted(pattern) + " has no frame number" + use);
     if (!OIIO::Filesystem::parse_pattern(pattern.c_str(), 0, normalized, framespec))
-        BadInput("--frames " + Quoted(pattern) + " is not a frame pattern");
+        BadInput("--frames " + Quoted(pattern) + " is not a frame pattern" + use);
 
     const Conversion conversion = FindConversion(normalized, pattern);
     if (conversion.Begin == std::string::npos)
-        BadInput("--frames " + Quoted(pattern) + " has no frame number (use %04d, # for four digits or @ for one)");
+        BadInput("--frames " + Quoted(pattern) + " has no frame number" + use);
 
     FrameSequence sequence;
     sequence.Pattern = pattern;
@@ -131,14 +134,19 @@ std::vector<int> FindFrames(const FrameSequence& sequence) {
     std::vector<int> frames;
     const fs::path directory = sequence.Directory.empty() ? fs::path(".") : fs::path(sequence.Directory);
     std::error_code error;
-    fs::directory_iterator entries(directory, error);
-    if (error) return frames;
-    for (const fs::directory_entry& entry : entries) {
+    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
         int frame = 0;
-        if (MatchFrame(sequence, entry.path().filename().string(), frame)) frames.push_back(frame);
+        if (MatchFrame(sequence, it->path().filename().string(), frame)) frames.push_back(frame);
     }
     std::sort(frames.begin(), frames.end());
     return frames;
+}
+
+std::string FrameRangeText(int64_t first, int64_t last) {
+    std::string text = std::to_string(first);
+    if (last == first) return text;
+    text.append(first < 0 || last < 0 ? " to " : "-");
+    return text.append(std::to_string(last));
 }
 
 std::string FrameListText(const std::vector<int>& frames) {
@@ -147,8 +155,7 @@ std::string FrameListText(const std::vector<int>& frames) {
         size_t j = i;
         while (j + 1 < frames.size() && int64_t(frames[j + 1]) == int64_t(frames[j]) + 1) ++j;
         if (!text.empty()) text += ", ";
-        text += std::to_string(frames[i]);
-        if (j > i) text.append(1, '-').append(std::to_string(frames[j]));
+        text += FrameRangeText(frames[i], frames[j]);
         i = j + 1;
     }
     return text;

@@ -5,6 +5,7 @@
 // frames read "shot.-001.exr" under "%04d".
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,10 @@ bool MatchFrame(const FrameSequence& sequence, const std::string& fileName, int&
 // exist, ascending. Negative frames included.
 std::vector<int> FindFrames(const FrameSequence& sequence);
 
-// Frames as ranges for messages: {1, 2, 3, 7, 9, 10} gives "1-3, 7, 9-10".
+// Frames as ranges for messages: {1, 2, 3, 7, 9, 10} gives "1-3, 7, 9-10";
+// a range with a negative end reads "-3 to -1".
 std::string FrameListText(const std::vector<int>& frames);
+// One range [first, last] as FrameListText writes it.
+std::string FrameRangeText(int64_t first, int64_t last);
 
 }  // namespace tessellon

@@ -63,7 +63,8 @@ void CheckOutput(const std::string& output) {
     const fs::path folder = FolderOf(target);
     std::error_code error;
     if (!fs::is_directory(folder, error))
-        BadInput("cannot write " + Quoted(output) + ": the folder " + Quoted(folder.string()) + " does not exist");
+        BadInput("cannot write " + Quoted(output) + ": " + Quoted(folder.string()) +
+                 (fs::exists(folder, error) ? " is not a folder" : " does not exist"));
     if (fs::is_directory(target, error)) BadInput("cannot write " + Quoted(output) + ": it is a folder");
     // Tried rather than asked (access() says yes to root on a read-only mount).
     std::string probe = (folder / ".tessellon-write-XXXXXX").string();
@@ -108,8 +109,7 @@ std::string MissingText(const std::vector<int>& found, int64_t first, int64_t la
         if (a > b) return;
         count += size_t(b - a + 1);
         if (!text.empty()) text += ", ";
-        text += std::to_string(a);
-        if (b > a) text.append(1, '-').append(std::to_string(b));
+        text += FrameRangeText(a, b);
     };
     int64_t next = first;
     for (int f : found) {
@@ -188,14 +188,16 @@ CanvasPlan PlanCanvasAhead(const std::vector<PlannedFrame>& frames, const ImageF
             why = "beyond the largest side of " + std::to_string(int64_t(maxSide)) + " pixels (--max-canvas-size)";
         else if (bytes > double(imageBytes))
             why = "which needs " + ByteText(bytes) + ", beyond the largest image of " + ByteText(double(imageBytes)) +
-                  " (--max-image-bytes)";
+                  " that the host makes (--max-image-bytes)";
         if (why.empty()) {
             plan.Width = w;
             plan.Height = h;
             return;
         }
-        std::string where;
-        if (at && at->Before) {
+        if (!at || lx + hx + ly + hy == 0.0)
+            BadInput("the start frame's size asks for a canvas of " + SizeText(w, h) + " pixels, " + why);
+        std::string where, source;
+        if (at->Before) {
             // Of the keys the frame's position comes from, the one farther out pushed it.
             const TrackKey* key = at->Before;
             if (at->After && at->After != at->Before) {
@@ -205,9 +207,10 @@ CanvasPlan PlanCanvasAhead(const std::vector<PlannedFrame>& frames, const ImageF
                 if (reach(at->After) > reach(at->Before)) key = at->After;
             }
             where = track->Path + ":" + std::to_string(key->Line) + ": ";
+            if (key->Frame != frame) source = ", from the key of frame " + std::to_string(key->Frame) + ",";
         }
-        BadInput(where + "the position of frame " + std::to_string(frame) + " (" + Number(at ? at->X : 0.5) + ", " +
-                 Number(at ? at->Y : 0.5) + ") asks for a canvas of " + SizeText(w, h) + " pixels, " + why);
+        BadInput(where + "the position of frame " + std::to_string(frame) + " (" + Number(at->X) + ", " +
+                 Number(at->Y) + ")" + source + " asks for a canvas of " + SizeText(w, h) + " pixels, " + why);
     };
 
     if (startFrame < endFrame) {
@@ -374,7 +377,7 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
             planned.push_back(PlannedFrame{frame, ProbeImageFile(path, settings.Limits.Frames)});
             files.push_back(FrameFile{frame, path, true});
         } catch (const ImageFileError& e) {
-            if (!settings.SkipBadFrames) BadInput(std::string(e.what()) + " (--skip-bad-frames passes over it)");
+            if (!settings.SkipBadFrames) BadInput(std::string(e.what()) + "; --skip-bad-frames passes over unreadable frames");
             skipped.push_back(BadFrame{frame, path, e.what()});
         }
     }
@@ -464,7 +467,7 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
     if (cache.Failed()) {
         progress.Clear();
         const BadFrame bad = cache.Failure();
-        BadInput(bad.Reason + " (--skip-bad-frames passes over it)");
+        BadInput(bad.Reason + "; --skip-bad-frames passes over unreadable frames");
     }
     const std::vector<BadFrame> unreadable = cache.Skipped();
     const int used = cache.Decoded();

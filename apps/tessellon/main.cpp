@@ -129,6 +129,13 @@ int Run(int argc, char** argv) {
 
     CLI::App* about = app.add_subcommand("about", "Show the stitching tool's About box");
 
+    // CLI11 would only say that a command is needed.
+    if (argc > 1 && argv[1][0] != '-' && app.get_subcommands([&](CLI::App* command) {
+                                             return command->check_name(argv[1]);
+                                         }).empty()) {
+        PrintError(std::string("unknown command '") + argv[1] + "' (use stitch, demo, tools or about)");
+        return ExitBadInput;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
