@@ -43,7 +43,8 @@ ImageFileInfo ProbeImageFile(const std::string& path, const ImageLimits& limits)
 // float). The file's top row is host row H-1. RGBA as is; RGB gets alpha 1;
 // one channel is grey with alpha 1; two are grey and alpha; more than four:
 // the first four. The display window gives the size; pixels outside the data
-// window are (0, 0, 0, 0). Throws ImageFileError.
+// window are (0, 0, 0, 0). Colour stays as the file holds it, never
+// multiplied by an unassociated alpha. Throws ImageFileError.
 Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* imageContext);
 
 struct WriteOptions {
@@ -51,8 +52,10 @@ struct WriteOptions {
 };
 
 // Writes a host image by extension: .exr 32-bit float RGBA, lossless; .tif,
-// .png, .jpg as the image library writes them. Writes to a temporary file
-// beside `path` and renames it into place, so a failure leaves no file.
+// .png, .jpg as the image library writes them (.tif 8-bit for 8-bit images,
+// else float; .png 16-bit for 16-bit images, else 8-bit, colour never divided
+// by alpha; .jpg 8-bit RGB). Writes to a temporary file beside `path` and
+// renames it into place, so a failure leaves no file.
 void WriteImageFile(const Image& image, const std::string& path, const WriteOptions& options = {});
 
 namespace detail {
