@@ -1,0 +1,15 @@
+# Cross build for 64-bit Windows with Debian's MinGW-w64 toolchain, in its
+# posix thread model (std::thread and std::mutex need it).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(TESSELLON_MINGW x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${TESSELLON_MINGW}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TESSELLON_MINGW}-g++-posix)
+set(CMAKE_RC_COMPILER ${TESSELLON_MINGW}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${TESSELLON_MINGW})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
