@@ -139,36 +139,37 @@ class Scene {
 public:
     Scene() : street_(MakeStreet()) {}
 
-    // The colour at scene point (x, y), y up from the frame's bottom at rest.
-    Rgb At(double x, double y) const {
-        Rgb colour = Sky(x, y);
-        if (y < FarHills(x)) {
-            const double haze = SmoothStep(140.0, 420.0, y);
-            colour = Mix(Mix(Rgb{0.36f, 0.50f, 0.60f}, Rgb{0.52f, 0.62f, 0.74f}, haze),
-                         Rgb{0.30f, 0.42f, 0.50f}, 0.35 * Fbm(x / 40.0, y / 40.0, 31));
-        }
-        if (y < NearHills(x)) {
-            const double n = Fbm(x / 25.0, y / 25.0, 41);
-            colour = Mix(Rgb{0.24f, 0.46f, 0.18f}, Rgb{0.40f, 0.60f, 0.22f}, n);
-            colour = Scale(colour, 0.85 + 0.3 * Fbm(x / 6.0, y / 6.0, 43, 2));
-        }
-        Street(x, y, colour);
-        if (y < KerbTop) {
-            colour = Rgb{0.70f, 0.69f, 0.66f};
-            colour = Scale(colour, 0.9 + 0.15 * Random01(int32_t(x / 3), int32_t(y / 3), 51));
-            if (std::fmod(x, 48.0) < 1.5) colour = Scale(colour, 0.75);
+    // The colour at scene point (x, y), y up from the frame's bottom at rest,
+    // front to back: the first layer that covers the point is the colour.
+    // `near` and `far` are the hills' heights at x.
+    Rgb At(double x, double y, double near, double far) const {
+        if (y < GrassTop) {
+            const double n = Fbm(x / 9.0, y / 4.0, 71, 3);
+            if (Random01(int32_t(x), int32_t(y / 2), 73) > 0.985) return Rgb{0.95f, 0.85f, 0.30f};   // flowers
+            return Mix(Rgb{0.20f, 0.40f, 0.12f}, Rgb{0.42f, 0.62f, 0.20f}, n);
         }
         if (y < RoadTop) {
-            const double grain = Fbm(x / 3.0, y / 3.0, 61, 2);
-            colour = Rgb{float(0.25 + 0.08 * grain), float(0.25 + 0.08 * grain), float(0.27 + 0.08 * grain)};
-            if (y > 78.0 && y < 83.0 && std::fmod(x, 90.0) < 48.0) colour = Rgb{0.92f, 0.90f, 0.78f};
+            if (y > 78.0 && y < 83.0 && std::fmod(x, 90.0) < 48.0) return Rgb{0.92f, 0.90f, 0.78f};
+            const float grain = float(0.08 * ValueNoise(x / 2.0, y / 2.0, 61));
+            return Rgb{0.25f + grain, 0.25f + grain, 0.27f + grain};
         }
-        if (y < GrassTop) {
-            const double n = Fbm(x / 9.0, y / 4.0, 71);
-            colour = Mix(Rgb{0.20f, 0.40f, 0.12f}, Rgb{0.42f, 0.62f, 0.20f}, n);
-            if (Random01(int32_t(x), int32_t(y / 2), 73) > 0.985) colour = Rgb{0.95f, 0.85f, 0.30f};   // flowers
+        if (y < KerbTop) {
+            const Rgb kerb = Scale(Rgb{0.70f, 0.69f, 0.66f}, 0.9 + 0.15 * Random01(int32_t(x / 3), int32_t(y / 3), 51));
+            return std::fmod(x, 48.0) < 1.5 ? Scale(kerb, 0.75) : kerb;
         }
-        return colour;
+        Rgb colour;
+        if (Street(x, y, colour)) return colour;
+        if (y < near) {
+            const double n = Fbm(x / 25.0, y / 25.0, 41, 3);
+            return Scale(Mix(Rgb{0.24f, 0.46f, 0.18f}, Rgb{0.40f, 0.60f, 0.22f}, n),
+                         0.85 + 0.3 * ValueNoise(x / 3.0, y / 3.0, 43));
+        }
+        if (y < far) {
+            const double haze = SmoothStep(140.0, 420.0, y);
+            return Mix(Mix(Rgb{0.36f, 0.50f, 0.60f}, Rgb{0.52f, 0.62f, 0.74f}, haze), Rgb{0.30f, 0.42f, 0.50f},
+                       0.35 * Fbm(x / 40.0, y / 40.0, 31, 3));
+        }
+        return Sky(x, y);
     }
 
 private:
@@ -184,20 +185,23 @@ private:
         return Mix(colour, white, cover);
     }
 
-    void Street(double x, double y, Rgb& colour) const {
-        if (y < KerbTop || y > KerbTop + 300.0) return;
+    // Buildings and trees; false where they leave the point open.
+    bool Street(double x, double y, Rgb& colour) const {
+        if (y > KerbTop + 340.0) return false;
         const auto it = std::upper_bound(street_.begin(), street_.end(), x,
                                          [](double v, const Lot& lot) { return v < lot.X0; });
         const size_t at = size_t(std::max<std::ptrdiff_t>(0, (it - street_.begin()) - 1));
+        bool hit = false;
         // Trees reach over the neighbouring lots: look at them, back to front.
         for (size_t i = at > 0 ? at - 1 : 0; i <= std::min(at + 1, street_.size() - 1); ++i)
-            if (street_[i].Kind == 1) Trees(street_[i], x, y, colour);
+            if (street_[i].Kind == 1) hit = Trees(street_[i], x, y, colour) || hit;
         const Lot& lot = street_[at];
-        if (lot.Kind == 0) Building(lot, x, y, colour);
+        if (lot.Kind == 0) hit = Building(lot, x, y, colour) || hit;
+        return hit;
     }
 
-    static void Building(const Lot& lot, double x, double y, Rgb& colour) {
-        if (x < lot.X0 || x >= lot.X1) return;
+    static bool Building(const Lot& lot, double x, double y, Rgb& colour) {
+        if (x < lot.X0 || x >= lot.X1) return false;
         const double top = KerbTop + lot.Height;
         const double h = y - KerbTop;
         if (y < top) {
@@ -214,27 +218,39 @@ private:
             if (h < 28.0 && std::abs(u - w * 0.5) < 9.0) wall = Rgb{0.30f, 0.18f, 0.12f};
             if (!lot.Gabled && y > top - 7.0) wall = Scale(lot.Wall, 0.6);
             colour = wall;
-        } else if (lot.Gabled) {
+            return true;
+        }
+        if (lot.Gabled) {
             const double half = (lot.X1 - lot.X0) * 0.5 + 6.0;
             const double centre = (lot.X0 + lot.X1) * 0.5;
-            if (y - top < (half - std::abs(x - centre)) * 0.55)
+            if (y - top < (half - std::abs(x - centre)) * 0.55) {
                 colour = Scale(lot.Roof, 0.85 + 0.25 * Fbm(x / 4.0, y / 2.0, lot.Seed + 3, 2));
+                return true;
+            }
         }
+        return false;
     }
 
-    static void Trees(const Lot& lot, double x, double y, Rgb& colour) {
+    static bool Trees(const Lot& lot, double x, double y, Rgb& colour) {
+        bool hit = false;
         for (int t = 0; t < 2; ++t) {
             const double cx = lot.X0 + (lot.X1 - lot.X0) * (0.3 + 0.4 * t) + 10.0 * Random01(t, 1, lot.Seed);
             const double r = 30.0 + 22.0 * Random01(t, 2, lot.Seed);
             const double trunkTop = KerbTop + 30.0 + 25.0 * Random01(t, 3, lot.Seed);
-            if (std::abs(x - cx) < 5.0 && y < trunkTop + r * 0.5) colour = Rgb{0.33f, 0.22f, 0.14f};
+            if (std::abs(x - cx) < 5.0 && y < trunkTop + r * 0.5) {
+                colour = Rgb{0.33f, 0.22f, 0.14f};
+                hit = true;
+            }
             const double cy = trunkTop + r * 0.8;
+            if (std::hypot(x - cx, (y - cy) * 1.15) > r * 1.1) continue;
             const double d = std::hypot(x - cx, (y - cy) * 1.15) - r * (0.9 + 0.2 * Fbm(x / 12.0, y / 12.0, lot.Seed));
             if (d < 0.0) {
                 const double shade = 0.6 + 0.5 * SmoothStep(cy - r, cy + r, y) * Fbm(x / 7.0, y / 7.0, lot.Seed + 9);
                 colour = Scale(Rgb{0.16f, 0.42f, 0.14f}, shade);
+                hit = true;
             }
         }
+        return hit;
     }
 
     std::vector<Lot> street_;
@@ -243,6 +259,13 @@ private:
 // The scene drawn once, 2 x 2 samples per pixel, row 0 at the bottom.
 std::vector<Rgb> DrawScene(int threads) {
     const Scene scene;
+    // The hills' outlines depend on x alone: worked out once per sample column.
+    std::vector<double> near(size_t(SceneWidth) * 2), far(size_t(SceneWidth) * 2);
+    for (size_t i = 0; i < near.size(); ++i) {
+        const double x = double(i) * 0.5 + 0.25 - MarginX;
+        near[i] = NearHills(x);
+        far[i] = FarHills(x);
+    }
     std::vector<Rgb> pixels(size_t(SceneWidth) * SceneHeight);
     std::atomic<int> nextRow{0};
     auto work = [&] {
@@ -250,9 +273,10 @@ std::vector<Rgb> DrawScene(int threads) {
             for (int column = 0; column < SceneWidth; ++column) {
                 Rgb sum;
                 for (int s = 0; s < 4; ++s) {
-                    const double x = column + 0.25 + 0.5 * (s & 1);
+                    const size_t sampleColumn = size_t(column) * 2 + size_t(s & 1);
+                    const double x = column + 0.25 + 0.5 * (s & 1) - MarginX;
                     const double y = row + 0.25 + 0.5 * (s >> 1) - MarginY;
-                    const Rgb c = scene.At(x - MarginX, y);
+                    const Rgb c = scene.At(x, y, near[sampleColumn], far[sampleColumn]);
                     sum = {sum.r + c.r, sum.g + c.g, sum.b + c.b};
                 }
                 pixels[size_t(row) * SceneWidth + size_t(column)] = Scale(sum, 0.25);
