@@ -19,6 +19,13 @@
 #include "MedianOrder.h"
 #include "StitchJob.h"
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define TESSELLON_SSE2 1
+#else
+#define TESSELLON_SSE2 0
+#endif
+
 namespace {
 
 struct CoveringLayer {
@@ -166,6 +173,100 @@ float MedianOf(RowScratch& s, int32_t x, int channel, int n) {
     return key != MedianNaNKey ? MedianValue(key) : NthNaN(s, x, channel, k);
 }
 
+// The median pixel at column x, one channel at a time.
+void ScalarMedian(RowScratch& s, int32_t x, float* out) {
+    int n = 0;
+    for (const ActiveLayer& layer : s.Active) {
+        const float* pixel = layer.Pixels + size_t(x - layer.X0) * 4;
+        if (!Opaque(pixel)) continue;
+        s.Keys[0][size_t(n)] = MedianKey(pixel[0]);
+        s.Keys[1][size_t(n)] = MedianKey(pixel[1]);
+        s.Keys[2][size_t(n)] = MedianKey(pixel[2]);
+        ++n;
+    }
+    if (n == 0) return;
+    out[0] = MedianOf(s, x, 0, n);
+    out[1] = MedianOf(s, x, 1, n);
+    out[2] = MedianOf(s, x, 2, n);
+    out[3] = 1.0f;
+}
+
+#if TESSELLON_SSE2
+// Up to this many layers the median of a pixel's three channels is found
+// all at once, one channel per lane, by a fixed network of compare-exchanges.
+constexpr size_t MaxNetworkSize = 64;
+
+// For each count n of keys, the compare-exchanges (i, j), i < j, that bring
+// the key of index n / 2 to its place: Batcher's odd-even merge sort for the
+// next power of two, less every compare-exchange with a position at or
+// beyond n (those would only meet keys larger than all n) and every one on
+// which the final key at n / 2 does not depend.
+struct SelectionNetworks {
+    std::vector<std::pair<uint8_t, uint8_t>> Pairs[MaxNetworkSize + 1];
+    SelectionNetworks() {
+        for (int n = 1; n <= int(MaxNetworkSize); ++n) {
+            int size = 1;
+            while (size < n) size <<= 1;
+            std::vector<std::pair<uint8_t, uint8_t>> sort;
+            for (int run = 1; run < size; run <<= 1)
+                for (int k = run; k >= 1; k >>= 1)
+                    for (int j = k % run; j + k < size; j += 2 * k)
+                        for (int i = 0; i < std::min(k, size - j - k); ++i)
+                            if ((i + j) / (2 * run) == (i + j + k) / (2 * run) && i + j + k < n)
+                                sort.emplace_back(uint8_t(i + j), uint8_t(i + j + k));
+            std::vector<bool> needed(size_t(n), false);
+            needed[size_t(n / 2)] = true;
+            std::vector<std::pair<uint8_t, uint8_t>>& select = Pairs[n];
+            for (auto pair = sort.rbegin(); pair != sort.rend(); ++pair) {
+                if (!needed[pair->first] && !needed[pair->second]) continue;
+                needed[pair->first] = needed[pair->second] = true;
+                select.push_back(*pair);
+            }
+            std::reverse(select.begin(), select.end());
+        }
+    }
+};
+
+const SelectionNetworks Networks;
+
+// Signed keys whose order is the median order for numbers: negative floats
+// get their magnitude bits flipped; every NaN becomes the largest key.
+inline __m128i SignedKeys(const float* pixel) {
+    const __m128i bits = _mm_castps_si128(_mm_loadu_ps(pixel));
+    const __m128i magnitude = _mm_set1_epi32(0x7FFFFFFF);
+    const __m128i key = _mm_xor_si128(bits, _mm_and_si128(_mm_srai_epi32(bits, 31), magnitude));
+    const __m128i nan = _mm_cmpgt_epi32(_mm_and_si128(bits, magnitude), _mm_set1_epi32(0x7F800000));
+    return _mm_or_si128(_mm_andnot_si128(nan, key), _mm_and_si128(nan, magnitude));
+}
+
+inline float FromSignedKey(int32_t key) {
+    const uint32_t bits = uint32_t(key);
+    return std::bit_cast<float>(key < 0 ? bits ^ 0x7FFFFFFFu : bits);
+}
+
+void NetworkMedian(RowScratch& s, int32_t x, float* out) {
+    __m128i lanes[MaxNetworkSize];
+    int n = 0;
+    for (const ActiveLayer& layer : s.Active) {
+        const float* pixel = layer.Pixels + size_t(x - layer.X0) * 4;
+        if (!Opaque(pixel)) continue;
+        lanes[n++] = SignedKeys(pixel);
+    }
+    if (n == 0) return;
+    for (const auto& [i, j] : Networks.Pairs[n]) {
+        const __m128i a = lanes[i], b = lanes[j];
+        const __m128i swap = _mm_and_si128(_mm_xor_si128(a, b), _mm_cmpgt_epi32(a, b));
+        lanes[i] = _mm_xor_si128(a, swap);
+        lanes[j] = _mm_xor_si128(b, swap);
+    }
+    const int k = n / 2;
+    alignas(16) int32_t keys[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(keys), lanes[k]);
+    for (int c = 0; c < 3; ++c) out[c] = keys[c] == 0x7FFFFFFF ? NthNaN(s, x, c, k) : FromSignedKey(keys[c]);
+    out[3] = 1.0f;
+}
+#endif
+
 // Median: every covering layer is read once over its footprint, then the
 // row goes stretch by stretch, each with the fixed list of layers present.
 void MedianRow(Image& canvas, int32_t y, RowScratch& s) {
@@ -196,23 +297,13 @@ void MedianRow(Image& canvas, int32_t y, RowScratch& s) {
             if (c.X0 <= begin && end <= c.X1) s.Active.push_back(ActiveLayer{&s.Spans[c.Offset], c.X0});
         if (s.Active.empty()) continue;
 
-        for (int32_t x = begin; x < end; ++x) {
-            int n = 0;
-            for (const ActiveLayer& layer : s.Active) {
-                const float* pixel = layer.Pixels + size_t(x - layer.X0) * 4;
-                if (!Opaque(pixel)) continue;
-                s.Keys[0][size_t(n)] = MedianKey(pixel[0]);
-                s.Keys[1][size_t(n)] = MedianKey(pixel[1]);
-                s.Keys[2][size_t(n)] = MedianKey(pixel[2]);
-                ++n;
-            }
-            if (n == 0) continue;
-            float* out = &s.Out[size_t(x) * 4];
-            out[0] = MedianOf(s, x, 0, n);
-            out[1] = MedianOf(s, x, 1, n);
-            out[2] = MedianOf(s, x, 2, n);
-            out[3] = 1.0f;
+#if TESSELLON_SSE2
+        if (s.Active.size() <= MaxNetworkSize) {
+            for (int32_t x = begin; x < end; ++x) NetworkMedian(s, x, &s.Out[size_t(x) * 4]);
+            continue;
         }
+#endif
+        for (int32_t x = begin; x < end; ++x) ScalarMedian(s, x, &s.Out[size_t(x) * 4]);
     }
     canvas.WriteSpan(0, y, width, s.Out.data());
 }
