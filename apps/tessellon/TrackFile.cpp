@@ -554,8 +554,15 @@ public:
     bool binary(json::binary_t&) { return Scalar("binary data", Token::Word); }
     bool number_integer(json::number_integer_t value) { return NumberValue(double(value), std::to_string(value)); }
     bool number_unsigned(json::number_unsigned_t value) { return NumberValue(double(value), std::to_string(value)); }
-    bool number_float(json::number_float_t, const json::string_t& raw)
+    bool number_float(json::number_float_t, const json::string_t& lexed)
     {
+        // The JSON lexer hands over its token with the decimal point of the
+        // C locale in place of the file's '.', which is the only character
+        // of a valid JSON number that is not a digit, sign or exponent.
+        std::string raw = lexed;
+        for (char& c : raw)
+            if (!(c >= '0' && c <= '9') && c != '-' && c != '+' && c != 'e' && c != 'E')
+                c = '.';
         // Parsed again so that JSON and CSV refuse the same texts (the JSON
         // parser quietly turns "1e-400" into 0).
         const Number number = ParseNumber(raw);
