@@ -63,6 +63,14 @@ TEST_F(EngineTest, GatherFetchesEveryFrameOfTheRangeInOrder) {
         for (const HostApp::Fetch& f : fetches) seen.push_back(f.Input + "@" + std::to_string(int(f.Time)));
         EXPECT_EQ(seen, expected);
 
+        if (c.End < c.Start) {
+            // Nothing gathered: the canvas is the start image's size.
+            ASSERT_TRUE(PlanCanvas(job, nullptr));
+            EXPECT_EQ(job.Canvas->Width, 4);
+            EXPECT_EQ(job.Canvas->Height, 3);
+            EXPECT_EQ(job.Origin.x, 0.0);
+            EXPECT_EQ(job.Origin.y, 0.0);
+        }
         ReleaseJob(job);
         EXPECT_TRUE(job.Empty());
         EXPECT_EQ(Leaked(), 0);
