@@ -37,6 +37,11 @@ void Progress::ToolProgress(float fraction) {
     Show(false);
 }
 
+void Progress::SetFramesToRead(int total) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    readTotal_ = total;
+}
+
 void Progress::RenderStarted() {
     std::lock_guard<std::mutex> lock(mutex_);
     renderBegin_ = Clock::now();

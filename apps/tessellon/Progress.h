@@ -33,6 +33,8 @@ public:
     void Reading(int done, int total);
     void ToolProgress(float fraction);
 
+    // The frames the render will read, before it starts.
+    void SetFramesToRead(int total);
     void RenderStarted();
     void RenderEnded();
     void WritingStarted();

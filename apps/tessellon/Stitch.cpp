@@ -452,6 +452,7 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
         });
         HostApp::SetProgressHandler([&progress](Operator*, float fraction) { progress.ToolProgress(fraction); });
 
+        progress.SetFramesToRead(int(planned.size()));
         progress.RenderStarted();
         cache.Start();
         rendered = HostApp::Render(&tool.Op(), &tool.Out("Output"), double(startFrame));

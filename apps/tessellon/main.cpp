@@ -176,11 +176,13 @@ int Run(int argc, char** argv) {
     } else if (*about) {
         RunAbout(plugins);
     }
+    return ExitWritten;
+}
 
-    // Every host object must have come back by now.
+// Every host object must have come back when a command ends, whichever way.
+void CheckLiveObjects() {
     if (const int64_t live = HostApp::LiveObjects(); live != 0)
         PrintWarning(std::to_string(live) + " host object" + (live == 1 ? " was" : "s were") + " not given back");
-    return ExitWritten;
 }
 
 }  // namespace
@@ -188,19 +190,19 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     using namespace tessellon;
+    int status = ExitNoImage;
     try {
-        return Run(argc, argv);
+        status = Run(argc, argv);
     } catch (const CommandError& e) {
         PrintError(e.what());
-        return e.Status();
+        status = e.Status();
     } catch (const std::bad_alloc&) {
         PrintError("out of memory");
-        return ExitNoImage;
     } catch (const std::exception& e) {
         PrintError(std::string("unexpected failure: ") + e.what());
-        return ExitNoImage;
     } catch (...) {
         PrintError("unexpected failure");
-        return ExitNoImage;
     }
+    CheckLiveObjects();
+    return status;
 }
