@@ -9,7 +9,9 @@
 //
 // A layer is (0, 0, 0, 0) outside its footprint, so only the layers whose
 // footprint holds the row are read, each over the stretch that still
-// matters, once per row. Each thread keeps its own buffers across calls; a
+// matters, once per row. A call keeps its buffers to itself and nothing
+// beyond its return: no thread-local state, which would keep the module
+// that holds the engine from unloading while the host's workers live. A
 // row's result depends on nothing but the job, so never on the threads.
 #include <algorithm>
 #include <bit>
@@ -55,8 +57,6 @@ struct RowScratch {
     std::vector<uint32_t> Spare;
     std::vector<uint32_t> NaNBits;
 };
-
-thread_local RowScratch Scratch;
 
 bool Opaque(const float* pixel) { return pixel[3] == 1.0f; }
 
@@ -313,7 +313,7 @@ void MedianRow(Image& canvas, int32_t y, RowScratch& s) {
 void CompositeRow(const StitchJob& job, int32_t y) {
     Image* canvas = job.Canvas;
     if (!canvas || y < 0 || y >= canvas->Height) return;
-    RowScratch& s = Scratch;
+    RowScratch s;
     s.Covering.clear();
     const size_t count = std::min(job.Layers.size(), job.Footprints.size());
     for (size_t i = 0; i < count; ++i) {
