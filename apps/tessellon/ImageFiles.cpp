@@ -130,7 +130,12 @@ OpenedFile OpenChecked(const std::string& path, const ImageLimits& limits) {
     if (s.depth > 1)
         throw ImageFileError(path, "is a volume image (" + std::to_string(s.depth) + " slices), which cannot be read");
     const int64_t width = s.full_width, height = s.full_height;
-    if (width <= 0 || height <= 0 || s.width <= 0 || s.height <= 0)
+    // The library keeps sizes in an int: a header claiming 2^31 or more
+    // pixels in a row or column reads as a negative size.
+    if (width < 0 || height < 0 || s.width < 0 || s.height < 0)
+        throw ImageFileError(path, "claims a width or height of 2147483648 pixels or more, above the limit of " +
+                                       std::to_string(limits.MaxWidth) + " x " + std::to_string(limits.MaxHeight));
+    if (width == 0 || height == 0 || s.width == 0 || s.height == 0)
         throw ImageFileError(path, "has no pixels (" + std::to_string(width) + " x " + std::to_string(height) + ")");
     if (width > limits.MaxWidth || height > limits.MaxHeight)
         throw ImageFileError(path, "claims " + std::to_string(width) + " x " + std::to_string(height) +
