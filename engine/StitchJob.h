@@ -85,9 +85,10 @@ void GatherFrames(StitchJob& job, const FrameInputs& inputs, int32_t start, int3
 
 // Works out the canvas from the start image and the samples' positions and
 // makes it, transparent, like the start image. A job without a reference
-// position is given the input's default, (0.5, 0.5). Returns false, holding
-// no canvas, when there is no start image or already a canvas, the
-// reference position is not finite, the size does not fit a 32-bit integer or the host makes no image
+// position is given the input's default, (0.5, 0.5). Returns false and makes
+// nothing when the job has no start image or already has a canvas, and
+// returns false, holding no canvas, when the reference position is not
+// finite, the size does not fit a 32-bit integer or the host makes no image
 // of that size.
 bool PlanCanvas(StitchJob& job, void* imageContext);
 
