@@ -1,5 +1,6 @@
 // Layer placement: where frame pixels land, turning, and failures.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -197,3 +198,40 @@ TEST_F(EngineTest, PlacementStopsCleanlyWhenTheHostMakesNoImage) {
         EXPECT_EQ(HostApp::LiveObjects(), 0);
     }
 }
+
+#if defined(__linux__)
+namespace {
+
+// Resident memory of this process, in bytes.
+uint64_t ResidentBytes() {
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    unsigned long long size = 0, resident = 0;
+    if (statm) {
+        if (std::fscanf(statm, "%llu %llu", &size, &resident) != 2) resident = 0;
+        std::fclose(statm);
+    }
+    return uint64_t(resident) * 4096u;
+}
+
+}  // namespace
+
+TEST_F(EngineTest, LayersAndCanvasTakeMemoryOnlyWhereFramesLand) {
+    // Two 100 x 100 frames at opposite corners of an 8000 x 4000 canvas:
+    // the canvas and each layer span 512 MB, the frames 160 KB each.
+    StitchJob job;
+    job.StartImage = CoordinateFrame(100, 100, 0);
+    job.ReferencePosition = Point::New(0.5, 0.5);
+    AddSample(job, CoordinateFrame(100, 100, 0), 0.5, 0.5);
+    AddSample(job, CoordinateFrame(100, 100, 1), 79.5, 39.5);
+    const uint64_t before = ResidentBytes();
+    ASSERT_TRUE(PlanCanvas(job, nullptr));
+    ASSERT_EQ(job.Canvas->Width, 8000);
+    ASSERT_EQ(job.Canvas->Height, 4000);
+    ASSERT_TRUE(PlaceLayers(job, nullptr));
+    Host->Composite(job);   // unique pixels: only opaque pixels are written
+    EXPECT_LT(ResidentBytes() - before, uint64_t(64) << 20);
+    EXPECT_TRUE(SameBits(PixelAt(job.Canvas, 7999, 3999), Rgba{99, 99, 1, 1}));
+    EXPECT_TRUE(SameBits(PixelAt(job.Canvas, 4000, 2000), Rgba{0, 0, 0, 0}));
+    ReleaseJob(job);
+}
+#endif
