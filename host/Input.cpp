@@ -63,6 +63,11 @@ struct Input::State {
                                      [](double t, const Key& k) { return t < k.time; });
         const Key& a = *(next - 1);
         const Key& b = *next;
+        if (time == a.time) {   // exactly on a key: its value, whatever the next key holds
+            outX = a.x;
+            outY = a.y;
+            return;
+        }
         const double f = (time - a.time) / (b.time - a.time);
         outX = a.x + (b.x - a.x) * f;
         outY = a.y + (b.y - a.y) * f;

@@ -92,6 +92,15 @@ TEST_F(InputTest, NumberKeysInterpolateAndHold) {
         EXPECT_EQ(fetched->Kind(), ParamKind::Number);
         EXPECT_DOUBLE_EQ(NumberOf(fetched.get()), c.value);
     }
+    // On a key its own value, even beside a key that is not finite.
+    const double inf = std::numeric_limits<double>::infinity();
+    op.Frame->ClearKeys();
+    op.Frame->SetKey(0, 1.0);
+    op.Frame->SetKey(4, inf);
+    op.Frame->SetKey(8, 2.0);
+    EXPECT_EQ(op.Frame->NumberAt(0.0), 1.0);
+    EXPECT_EQ(op.Frame->NumberAt(4.0), inf);
+    EXPECT_EQ(op.Frame->NumberAt(8.0), 2.0);
     EXPECT_EQ(op.Plain->NumberAt(3.0), 0.0) << "no declared default: 0";
     op.Frame->SetKey(0, 1.0);
     op.Frame->SetValue(9.0);
