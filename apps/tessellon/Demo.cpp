@@ -474,8 +474,9 @@ void RunDemo(const DemoSettings& settings, const Plugins& plugins) {
     const std::string track = (shot / "track.csv").string();
     WriteTrack(track);
     const std::string pattern = (shot / "frame.%04d.exr").string();
-    say("wrote " + (shot / "frame.0001.exr").string() + " .. frame." + std::to_string(FirstFrame + FrameCount - 1) +
-        ".exr and the track " + track);
+    char last[32];
+    std::snprintf(last, sizeof last, "frame.%04d.exr", FirstFrame + FrameCount - 1);
+    say("wrote " + (shot / "frame.0001.exr").string() + " .. " + last + " and the track " + track);
 
     StitchSettings stitch;
     stitch.Frames = pattern;
@@ -486,7 +487,7 @@ void RunDemo(const DemoSettings& settings, const Plugins& plugins) {
     stitch.Method = 1;
     stitch.Outputs = {(root / "median.exr").string(), (root / "median.png").string()};
     say("tessellon stitch --frames " + pattern + " --track " + track + " --method median --output " +
-        stitch.Outputs[0]);
+        stitch.Outputs[0] + " (and .png)");
     RunStitch(stitch, plugins);
 
     stitch.Method = 0;

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cinttypes>
 #include <climits>
 #include <cmath>
@@ -66,7 +68,8 @@ void CheckOutput(const std::string& output) {
         BadInput("cannot write " + Quoted(output) + ": " + Quoted(folder.string()) +
                  (fs::exists(folder, error) ? " is not a folder" : " does not exist"));
     if (fs::is_directory(target, error)) BadInput("cannot write " + Quoted(output) + ": it is a folder");
-    // Tried rather than asked (access() says yes to root on a read-only mount).
+    // Tried rather than asked: permissions, read-only mounts and a root user
+    // all have their say, and only making a file hears them all.
     std::string probe = (folder / ".tessellon-write-XXXXXX").string();
     const int fd = ::mkstemp(probe.data());
     if (fd < 0)
@@ -382,8 +385,8 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
         }
     }
     if (planned.empty() || planned.front().Frame != startFrame)
-        NoImage("no image at the start frame " + std::to_string(startFrame) + ": " + Quoted(startPath) +
-                " cannot be read: " + (skipped.empty() ? std::string("unknown") : skipped.front().Reason));
+        NoImage("no image at the start frame " + std::to_string(startFrame) + ": " +
+                (skipped.empty() ? Quoted(startPath) + " cannot be read" : skipped.front().Reason));
     const ImageFileInfo startInfo = planned.front().Info;
 
     if (track) {

@@ -210,8 +210,9 @@ protected:
     // Runs the binary in the test's folder.
     RunResult Run(const std::vector<std::string>& args) {
         std::string command = "cd " + ShellQuote(dir_.string()) + " && " + ShellQuote(TESSELLON_EXE);
-        for (const std::string& arg : args) command += " " + ShellQuote(arg);
-        command += " >" + ShellQuote((logs_ / "out").string()) + " 2>" + ShellQuote((logs_ / "err").string());
+        for (const std::string& arg : args) command.append(1, ' ').append(ShellQuote(arg));
+        command.append(" >").append(ShellQuote((logs_ / "out").string()));
+        command.append(" 2>").append(ShellQuote((logs_ / "err").string()));
         RunResult result;
         const int status = std::system(command.c_str());
         result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -526,6 +527,14 @@ TEST_F(Tessellon, UnreadableFramesFailOrAreSkipped) {
         fs::remove_all(dir_);
         fs::create_directory(dir_);
     }
+    // Skipped or not, an unreadable start frame leaves the tool without an image.
+    WriteShot();
+    WriteText("t.csv", TrackCsv());
+    WriteText("f.0001.exr", "not an image");
+    const RunResult run = Run(With(kStitch, {"--output", "out.exr", "--skip-bad-frames"}));
+    EXPECT_EQ(run.Status, 1);
+    EXPECT_NE(run.Err.find("no image at the start frame 1: f.0001.exr"), std::string::npos) << run.Err;
+    EXPECT_FALSE(fs::exists(At("out.exr")));
 }
 
 TEST_F(Tessellon, FailuresHaveTheirStatusAndWriteNothing) {
@@ -551,6 +560,7 @@ TEST_F(Tessellon, FailuresHaveTheirStatusAndWriteNothing) {
         {With(base, {"--output", "o.xyz"}), 2, {"o.xyz", "unknown output file type"}},
         {With(base, {"--output", "nowhere/o.exr"}), 2, {"nowhere", "does not exist"}},
         {With(base, {"--output", "t.csv/o.exr"}), 2, {"t.csv", "not a folder"}},
+        {With(base, {"--output", "/sys/o.exr"}), 2, {"/sys", "takes no new files"}},
         {With(base, {"--output", "taken.exr"}), 2, {"taken.exr", "folder"}},
         {With(base, {"--output", "f.0002.exr"}), 2, {"f.0002.exr", "input"}},
         {With(base, {"--output", "./f.0009.exr"}), 2, {"frame 9 of the input sequence"}},
