@@ -152,10 +152,16 @@ TrackSample SampleTrack(const Track* track, double frame) {
                                        [](double t, const TrackKey& k) { return t < double(k.Frame); });
     const TrackKey& a = *(next - 1);
     const TrackKey& b = *next;
+    sample.Before = &a;
+    if (frame == double(a.Frame)) {
+        sample.X = a.X;
+        sample.Y = a.Y;
+        sample.After = &a;
+        return sample;
+    }
     const double f = (frame - double(a.Frame)) / (double(b.Frame) - double(a.Frame));
     sample.X = a.X + (b.X - a.X) * f;
     sample.Y = a.Y + (b.Y - a.Y) * f;
-    sample.Before = &a;
     sample.After = &b;
     return sample;
 }
