@@ -74,17 +74,20 @@ void AddLimits(CLI::App& command, Options& options) {
         ->check(CLI::Range(1, 1 << 20));
     command.add_option("--max-frame-bytes", options.MaxFrameBytes,
                        "Largest decoded frame, for example 512M or 4G (default 4G)")
-        ->transform(ByteCount());
+        ->transform(ByteCount())
+        ->type_name("BYTES");
     command.add_option("--max-canvas-size", limits.MaxCanvasSide,
                        "Largest width or height of the canvas, in pixels (default and most 1048576)")
         ->check(CLI::Range(int64_t(1), int64_t(MaxImageSide)));
     command.add_option("--max-image-bytes", options.MaxImageBytes,
                        "Largest single image the host makes: the canvas, each layer (default 8G)")
-        ->transform(ByteCount());
+        ->transform(ByteCount())
+        ->type_name("BYTES");
     command.add_option("--max-memory", options.MaxMemory,
                        "Memory budget of the whole render, estimated before any pixel is read "
                        "(default 80% of physical memory)")
-        ->transform(ByteCount());
+        ->transform(ByteCount())
+        ->type_name("BYTES");
 }
 
 int Run(int argc, char** argv) {
@@ -106,12 +109,12 @@ int Run(int argc, char** argv) {
     stitch->add_option("--track", s.TrackPath, "Track file: .csv, .json, or .txt/.chan (frame x y [angle])");
     CLI::Option* start = stitch->add_option("--start", options.Start, "Start frame (default: the track's first, else the first file)");
     CLI::Option* end = stitch->add_option("--end", options.End, "End frame (default: the track's last, else the last file)");
-    stitch->add_option("--method", options.Method, "unique (first opaque pixel) or median")
+    stitch->add_option("--method", options.Method, "unique (first opaque pixel, the default) or median")
         ->check(CLI::IsMember({"unique", "median"}));
     stitch->add_option("--output", options.Output, "Output file: .exr, .tif, .png or .jpg")->required();
-    stitch->add_option("--track-units", options.Units, "normalized (fractions of the frame) or pixels")
+    stitch->add_option("--track-units", options.Units, "normalized (fractions of the frame, the default) or pixels")
         ->check(CLI::IsMember({"normalized", "pixels"}));
-    stitch->add_option("--track-origin", options.Origin, "bottom-left (y up) or top-left (y down)")
+    stitch->add_option("--track-origin", options.Origin, "bottom-left (y up, the default) or top-left (y down)")
         ->check(CLI::IsMember({"bottom-left", "top-left"}));
     stitch->add_flag("--skip-bad-frames", s.SkipBadFrames, "Treat an unreadable frame as a frame without an image");
     stitch->add_option("--colorconvert", options.ColorConvert, "Convert the output's colours FROM TO")
