@@ -231,10 +231,8 @@ void Image::ReadSpan(int32_t x, int32_t y, int32_t count, float* rgba) const {
     std::fill(rgba + 4 * (int64_t(skip) + count), rgba + 4 * int64_t(total), 0.0f);
     float* out = rgba + 4 * int64_t(skip);
     const uint8_t* row = Group[0].Base + Group[0].RowOffsets[y] + int64_t(x) * Group[0].PixelStride;
-    if (IsIdentityFloat(this)) {
-        std::memcpy(out, row, size_t(count) * 4 * sizeof(float));
+    if (ReadRowFast(this, row, count, out))
         return;
-    }
     WithStore(Format, [&](auto store) {
         using S = decltype(store);
         const auto* p = reinterpret_cast<const typename S::T*>(row);
@@ -255,10 +253,8 @@ void Image::WriteSpan(int32_t x, int32_t y, int32_t count, const float* rgba) {
     const float* in = rgba + 4 * int64_t(skip);
     uint8_t* row = Group[0].Base + Group[0].RowOffsets[y] + int64_t(x) * Group[0].PixelStride;
     ImageStorage::MarkWritten(this);
-    if (IsIdentityFloat(this)) {
-        std::memcpy(row, in, size_t(count) * 4 * sizeof(float));
+    if (WriteRowFast(this, in, count, row))
         return;
-    }
     WithStore(Format, [&](auto store) {
         using S = decltype(store);
         auto* p = reinterpret_cast<typename S::T*>(row);

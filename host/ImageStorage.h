@@ -163,4 +163,11 @@ inline bool IsIdentityFloat(const Image* image) {
            image->ChannelMap[1] == 1 && image->ChannelMap[2] == 2 && image->ChannelMap[3] == 3;
 }
 
+// Whole rows of `count` pixels of a four-channel image between its storage
+// and records, with vector instructions where the format and the processor
+// allow; the same bits as ReadStored and WriteStored. False when there is no
+// such path for the image, and nothing was done.
+bool ReadRowFast(const Image* image, const uint8_t* row, int32_t count, float* out);
+bool WriteRowFast(const Image* image, const float* in, int32_t count, uint8_t* row);
+
 }  // namespace hostimpl
