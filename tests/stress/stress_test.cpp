@@ -26,7 +26,11 @@ std::atomic<size_t> failFrom{SIZE_MAX};
 std::atomic<int> failedAllocations{0};
 }  // namespace
 
-void* operator new(size_t size) {
+// Every form that pairs with the plain operator delete is replaced, so that
+// memory from any of them goes back the same way. The two that meet the C
+// allocator are out of line: inlined, the compiler would take the free() of
+// one for a mismatch with the operator new of the other.
+[[gnu::noinline]] void* operator new(size_t size) {
     if (size >= failFrom.load(std::memory_order_relaxed)) {
         failedAllocations.fetch_add(1, std::memory_order_relaxed);
         throw std::bad_alloc();
@@ -34,8 +38,21 @@ void* operator new(size_t size) {
     if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
     throw std::bad_alloc();
 }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, size_t) noexcept { std::free(memory); }
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](size_t size, const std::nothrow_t& nothrow) noexcept { return operator new(size, nothrow); }
+[[gnu::noinline]] void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, size_t) noexcept { operator delete(memory); }
+void operator delete[](void* memory) noexcept { operator delete(memory); }
+void operator delete[](void* memory, size_t) noexcept { operator delete(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { operator delete(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { operator delete(memory); }
 
 namespace {
 
