@@ -454,7 +454,7 @@ void RunDemo(const DemoSettings& settings, const Plugins& plugins) {
         std::vector<float> rgba;
         for (int k; (k = next.fetch_add(1)) < FrameCount;) {
             char name[32];
-            std::snprintf(name, sizeof name, "frame.%04d.exr", FirstFrame + k);
+            std::snprintf(name, sizeof name, "frame.%04d%s", FirstFrame + k, FloatImageExtension());
             try {
                 DrawFrame(k, scene, rgba);
                 WriteFrame(rgba, (shot / name).string());
@@ -473,10 +473,11 @@ void RunDemo(const DemoSettings& settings, const Plugins& plugins) {
 
     const std::string track = (shot / "track.csv").string();
     WriteTrack(track);
-    const std::string pattern = (shot / "frame.%04d.exr").string();
+    const std::string floats = FloatImageExtension(), picture = PictureExtension();
+    const std::string pattern = (shot / ("frame.%04d" + floats)).string();
     char last[32];
-    std::snprintf(last, sizeof last, "frame.%04d.exr", FirstFrame + FrameCount - 1);
-    say("wrote " + (shot / "frame.0001.exr").string() + " .. " + last + " and the track " + track);
+    std::snprintf(last, sizeof last, "frame.%04d%s", FirstFrame + FrameCount - 1, floats.c_str());
+    say("wrote " + (shot / ("frame.0001" + floats)).string() + " .. " + last + " and the track " + track);
 
     StitchSettings stitch;
     stitch.Frames = pattern;
@@ -485,21 +486,22 @@ void RunDemo(const DemoSettings& settings, const Plugins& plugins) {
     stitch.Quiet = settings.Quiet;
 
     stitch.Method = 1;
-    stitch.Outputs = {(root / "median.exr").string(), (root / "median.png").string()};
+    stitch.Outputs = {(root / ("median" + floats)).string()};
+    if (picture != floats) stitch.Outputs.push_back((root / ("median" + picture)).string());
     say("tessellon stitch --frames " + pattern + " --track " + track + " --method median --output " +
-        stitch.Outputs[0] + " (and .png)");
+        stitch.Outputs[0] + (picture != floats ? " (and " + picture + ")" : std::string()));
     RunStitch(stitch, plugins);
 
     stitch.Method = 0;
-    stitch.Outputs = {(root / "unique.png").string()};
+    stitch.Outputs = {(root / ("unique" + picture)).string()};
     say("tessellon stitch --frames " + pattern + " --track " + track + " --method unique --output " +
         stitch.Outputs[0]);
     RunStitch(stitch, plugins);
 
     char done[64];
     std::snprintf(done, sizeof done, "done in %.1f s", SecondsSince(begin));
-    say(std::string(done) + "; the median (" + (root / "median.png").string() +
-        ") shows the street without the ball, the first opaque pixels (" + (root / "unique.png").string() +
+    say(std::string(done) + "; the median (" + (root / ("median" + picture)).string() +
+        ") shows the street without the ball, the first opaque pixels (" + (root / ("unique" + picture)).string() +
         ") keep pieces of it");
 }
 

@@ -20,7 +20,8 @@ struct DemoSettings {
 };
 
 // Writes OutputDir/shot/frame.0001.exr .. frame.0048.exr, OutputDir/shot/track.csv,
-// OutputDir/median.exr, OutputDir/median.png and OutputDir/unique.png.
+// OutputDir/median.exr, OutputDir/median.png and OutputDir/unique.png; .pfm
+// files instead where the build writes only those.
 // Throws CommandError.
 void RunDemo(const DemoSettings& settings, const Plugins& plugins);
 

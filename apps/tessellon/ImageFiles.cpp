@@ -20,6 +20,7 @@
 
 #include "HostApp.h"
 #include "HostSystem.h"
+#include "Pfm.h"
 
 namespace fs = std::filesystem;
 
@@ -361,7 +362,7 @@ OutputKind KindOf(const std::string& extension, const Image& image, const std::s
         return {4, image.Format == Format_UInt16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8, nullptr, true};
     if (extension == ".jpg" || extension == ".jpeg")
         return {3, OIIO::TypeDesc::UINT8, nullptr, false};
-    throw ImageFileError(path, "unknown output file type '" + extension + "' (use .exr, .tif, .png or .jpg)");
+    throw ImageFileError(path, "unknown output file type '" + extension + "' (use " + OutputTypes() + ")");
 }
 
 OIIO::ColorProcessorHandle ColorProcessorFor(const WriteOptions& options, const std::string& path) {
@@ -408,7 +409,32 @@ std::atomic<uint64_t> temporaryCount{0};
 
 }  // namespace
 
+bool IsOutputType(const std::string& path) {
+    const std::string extension = Lower(fs::path(path).extension().string());
+    for (const char* known : {".exr", ".tif", ".tiff", ".png", ".jpg", ".jpeg", ".pfm"})
+        if (extension == known) return true;
+    return false;
+}
+
+const char* OutputTypes() { return ".exr, .tif, .png, .jpg or .pfm"; }
+
+const char* FloatImageExtension() { return ".exr"; }
+
+const char* PictureExtension() { return ".png"; }
+
 void WriteImageFile(const Image& image, const std::string& path, const WriteOptions& options) {
+    if (IsPfmPath(path)) {
+        // The library reads PFM files but has no writer for them.
+        const OIIO::ColorProcessorHandle processor = ColorProcessorFor(options, path);
+        RowConversion convert;
+        if (processor)
+            convert = [&](float* rgba, int32_t count) {
+                const OIIO::stride_t pixel = 4 * sizeof(float);
+                processor->apply(rgba, count, 1, 4, sizeof(float), pixel, pixel * count);
+            };
+        WritePfmFile(image, path, convert);
+        return;
+    }
     const fs::path target(path);
     const std::string extension = Lower(target.extension().string());
     const OutputKind kind = KindOf(extension, image, path);

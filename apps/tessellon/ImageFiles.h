@@ -58,6 +58,16 @@ struct WriteOptions {
 // renames it into place, so a failure leaves no file.
 void WriteImageFile(const Image& image, const std::string& path, const WriteOptions& options = {});
 
+// Whether WriteImageFile writes files named like `path` (by extension, in
+// any case), and those extensions for messages.
+bool IsOutputType(const std::string& path);
+const char* OutputTypes();
+
+// What this build writes a lossless 32-bit float image in (".exr"), and a
+// picture for viewing (".png"); ".pfm" for both where PFM is all it writes.
+const char* FloatImageExtension();
+const char* PictureExtension();
+
 namespace detail {
 // For tests: false makes ReadImageFile put every pixel through the host's
 // float spans even where it could decode straight into the image's storage.

@@ -1,13 +1,12 @@
 #include "Plugins.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
 #include "Messages.h"
+#include "System.h"
 
 #ifndef TESSELLON_MODULE_FILE
 #define TESSELLON_MODULE_FILE "Tessellon.so"
@@ -23,7 +22,7 @@ std::vector<std::string> SplitPathList(const std::string& list) {
     std::vector<std::string> parts;
     size_t begin = 0;
     while (begin <= list.size()) {
-        const size_t end = std::min(list.find(':', begin), list.size());
+        const size_t end = std::min(list.find(PathListSeparator, begin), list.size());
         if (end > begin) parts.push_back(list.substr(begin, end - begin));
         begin = end + 1;
     }
@@ -38,12 +37,6 @@ std::string ModuleFileOf(const std::string& path) {
 }
 
 }  // namespace
-
-std::string ExecutableDirectory() {
-    std::error_code error;
-    const fs::path self = fs::read_symlink("/proc/self/exe", error);
-    return error ? std::string(".") : self.parent_path().string();
-}
 
 Plugins::Plugins(const std::vector<std::string>& paths) {
     std::vector<std::string> candidates;

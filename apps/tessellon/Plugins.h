@@ -52,7 +52,4 @@ private:
     Operator* op_ = nullptr;
 };
 
-// The folder the running executable is in.
-std::string ExecutableDirectory();
-
 }  // namespace tessellon

@@ -1,7 +1,5 @@
 #include "Progress.h"
 
-#include <sys/resource.h>
-
 #include <cmath>
 #include <cstdio>
 
@@ -137,11 +135,5 @@ PhaseTimes Progress::Times() const {
 }
 
 double Progress::Elapsed() const { return Seconds(begin_, Clock::now()); }
-
-double PeakResidentBytes() {
-    rusage usage{};
-    if (getrusage(RUSAGE_SELF, &usage) != 0) return 0.0;
-    return double(usage.ru_maxrss) * 1024.0;   // kilobytes on Linux
-}
 
 }  // namespace tessellon

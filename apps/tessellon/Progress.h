@@ -64,7 +64,5 @@ private:
     double readWall_ = 0.0, readDecoding_ = 0.0;
 };
 
-// Peak resident memory of this process so far, in bytes.
-double PeakResidentBytes();
 
 }  // namespace tessellon

@@ -5,9 +5,8 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <regex>
 #include <system_error>
-
-#include <OpenImageIO/filesystem.h>
 
 #include "Messages.h"
 
@@ -69,16 +68,69 @@ std::string FormatNumber(const FrameSequence& sequence, int frame) {
     return number;
 }
 
+// The frame number of a pattern and the range before it, as OpenImageIO's
+// tools find them: the leftmost run of '#' (four digits each) and '@' (one
+// digit each) or "%[width]d", after an optional list of ranges such as
+// "1-10x3,20".
+const std::regex& FrameNumberExpression() {
+    static const std::regex expression(
+        "((?:[0-9]+(?:-[0-9]+(?:[xy]-?[0-9]+)?)?)(?:,[0-9]+(?:-[0-9]+(?:[xy]-?[0-9]+)?)?)*)?([#@]+|%[0-9]*d)");
+    return expression;
+}
+
+// More frames than any stitch gathers: a range naming more is a slip of the
+// keyboard that would otherwise fill the memory.
+constexpr int64_t MaxListedFrames = 1 << 20;
+
+int RangeNumber(const std::string& text, const std::string& given) {
+    int value = 0;
+    const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (status != std::errc() || end != text.data() + text.size())
+        BadInput("--frames " + Quoted(given) + ": the frame " + text + " is out of range");
+    return value;
+}
+
+// Appends the frames of one range "first[-last[(x|y)step]]" in the order
+// named: every step-th frame from first toward last (x), or the others (y).
+// A negative step on a rising range counts down from last.
+void AppendRange(const std::string& item, const std::string& given, std::vector<int>& frames) {
+    static const std::regex parts("([0-9]+)(?:-([0-9]+)(?:([xy])(-?[0-9]+))?)?");
+    std::smatch m;
+    std::regex_match(item, m, parts);
+    int64_t first = RangeNumber(m[1].str(), given), last = first, step = 1;
+    const bool others = m[3].matched && m[3].str() == "y";
+    if (m[2].matched) last = RangeNumber(m[2].str(), given);
+    if (m[4].matched) step = RangeNumber(m[4].str(), given);
+    if (step == 0) step = 1;
+    if (step < 0 && first < last) std::swap(first, last);
+    if (first > last && step > 0) step = -step;
+    const int64_t direction = step > 0 ? 1 : -1;
+    if (int64_t(frames.size()) + (last - first) * direction + 1 > MaxListedFrames)
+        BadInput("--frames " + Quoted(given) + ": the frame range names more than " + std::to_string(MaxListedFrames) +
+                 " frames");
+    const int64_t stride = step < 0 ? -step : step;
+    for (int64_t frame = first; frame != last + direction; frame += direction) {
+        const int64_t distance = frame > first ? frame - first : first - frame;
+        if ((distance % stride == 0) != others) frames.push_back(int(frame));
+    }
+}
+
 }  // namespace
 
 FrameSequence ParseFramePattern(const std::string& pattern) {
     if (pattern.empty()) BadInput("--frames is empty");
-    std::string normalized, framespec;
     const std::string use = " (use %04d, # for four digits or @ for one)";
-    if (pattern.find_first_of("%#@") == std::string::npos)
+    std::smatch match;
+    if (pattern.find_first_of("%#@") == std::string::npos ||
+        !std::regex_search(pattern, match, FrameNumberExpression()))
         BadInput("--frames " + Quoted(pattern) + " has no frame number" + use);
-    if (!OIIO::Filesystem::parse_pattern(pattern.c_str(), 0, normalized, framespec))
-        BadInput("--frames " + Quoted(pattern) + " is not a frame pattern" + use);
+    const std::string framespec = match[1].str();
+    std::string number = match[2].str();
+    if (number[0] != '%') {
+        const auto hashes = std::count(number.begin(), number.end(), '#');
+        number = "%0" + std::to_string(4 * hashes + (int64_t(number.size()) - hashes)) + "d";
+    }
+    const std::string normalized = match.prefix().str() + number + match.suffix().str();
 
     const Conversion conversion = FindConversion(normalized, pattern);
     if (conversion.Begin == std::string::npos)
@@ -89,7 +141,11 @@ FrameSequence ParseFramePattern(const std::string& pattern) {
     sequence.Width = conversion.Width;
     sequence.ZeroPad = conversion.ZeroPad;
 
+#if defined(_WIN32)
+    const size_t slash = normalized.find_last_of("/\\");
+#else
     const size_t slash = normalized.find_last_of('/');
+#endif
     const size_t nameBegin = slash == std::string::npos ? 0 : slash + 1;
     if (conversion.Begin < nameBegin)
         BadInput("--frames " + Quoted(pattern) + ": the frame number must be in the file name, not a directory");
@@ -98,8 +154,14 @@ FrameSequence ParseFramePattern(const std::string& pattern) {
     sequence.Suffix = Unescape(normalized.substr(conversion.End));
 
     if (!framespec.empty()) {
-        if (!OIIO::Filesystem::enumerate_sequence(framespec, sequence.Listed) || sequence.Listed.empty())
-            BadInput("--frames " + Quoted(pattern) + ": cannot read the frame range " + Quoted(framespec));
+        size_t begin = 0;
+        while (begin <= framespec.size()) {
+            const size_t end = std::min(framespec.find(',', begin), framespec.size());
+            AppendRange(framespec.substr(begin, end - begin), pattern, sequence.Listed);
+            begin = end + 1;
+        }
+        if (sequence.Listed.empty())
+            BadInput("--frames " + Quoted(pattern) + ": the frame range " + Quoted(framespec) + " names no frame");
         std::sort(sequence.Listed.begin(), sequence.Listed.end());
         sequence.Listed.erase(std::unique(sequence.Listed.begin(), sequence.Listed.end()), sequence.Listed.end());
     }

@@ -14,10 +14,12 @@
 
 #include "FrameCache.h"
 #include "HostApp.h"
+#include "ImageFiles.h"
 #include "Messages.h"
 #include "Plugins.h"
 #include "Progress.h"
 #include "Sequence.h"
+#include "System.h"
 
 namespace tessellon {
 
@@ -27,11 +29,6 @@ namespace {
 
 constexpr int FilterUnique = 0;
 constexpr int FilterMedian = 1;
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 std::string Number(double value) {
     char text[40];
@@ -60,7 +57,7 @@ fs::path FolderOf(const fs::path& path) {
 void CheckOutput(const std::string& output) {
     if (output.empty()) BadInput("--output is empty");
     if (!IsOutputType(output))
-        BadInput("cannot write " + Quoted(output) + ": unknown output file type (use .exr, .tif, .png or .jpg)");
+        BadInput("cannot write " + Quoted(output) + ": unknown output file type (use " + OutputTypes() + ")");
     const fs::path target(output);
     const fs::path folder = FolderOf(target);
     std::error_code error;
@@ -298,22 +295,14 @@ void PrintStats(const PhaseTimes& times, const MemoryEstimate& estimate, int thr
 
 }  // namespace
 
-bool IsOutputType(const std::string& path) {
-    const std::string extension = Lower(fs::path(path).extension().string());
-    for (const char* known : {".exr", ".tif", ".tiff", ".png", ".jpg", ".jpeg"})
-        if (extension == known) return true;
-    return false;
-}
-
 uint64_t DefaultMemoryBudget() {
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long pageSize = ::sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || pageSize <= 0) return uint64_t(8) << 30;
-    return uint64_t(double(pages) * double(pageSize) * 0.8);
+    const uint64_t physical = PhysicalMemoryBytes();
+    if (physical == 0) return uint64_t(8) << 30;
+    return uint64_t(double(physical) * 0.8);
 }
 
 StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) {
-    Progress progress(::isatty(STDERR_FILENO) && !settings.Quiet);
+    Progress progress(StandardErrorIsTerminal() && !settings.Quiet);
 
     if (settings.Outputs.empty()) BadInput("no --output given");
     for (const std::string& output : settings.Outputs) CheckOutput(output);

@@ -58,9 +58,6 @@ struct StitchSummary {
 // anything is written, no image (1) when the tool produced none.
 StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins);
 
-// The output file types that `stitch` writes, by extension.
-bool IsOutputType(const std::string& path);
-
 // 80% of this machine's physical memory.
 uint64_t DefaultMemoryBudget();
 

@@ -124,7 +124,7 @@ void WriteTile(const Plugins& plugins, const std::string& path) {
         if (error) BadInput("cannot write " + Quoted(path) + ": " + error.message());
         return;
     }
-    if (!IsOutputType(path)) BadInput("cannot write " + Quoted(path) + ": use .bmp, .png, .tif, .exr or .jpg");
+    if (!IsOutputType(path)) BadInput("cannot write " + Quoted(path) + ": use .bmp, " + OutputTypes());
 
     const TileBitmap tile = ReadTile(data, where);
     Image* image = NewImage({Tag<IMG_Width>(tile.Width), Tag<IMG_Height>(tile.Height), Tag<IMG_Channel>(0),

@@ -21,6 +21,7 @@
 
 #include "Demo.h"
 #include "HostApp.h"
+#include "ImageFiles.h"
 #include "Messages.h"
 #include "Plugins.h"
 #include "Stitch.h"
@@ -111,7 +112,7 @@ int Run(int argc, char** argv) {
     CLI::Option* end = stitch->add_option("--end", options.End, "End frame (default: the track's last, else the last file)");
     stitch->add_option("--method", options.Method, "unique (first opaque pixel, the default) or median")
         ->check(CLI::IsMember({"unique", "median"}));
-    stitch->add_option("--output", options.Output, "Output file: .exr, .tif, .png or .jpg")->required();
+    stitch->add_option("--output", options.Output, std::string("Output file: ") + OutputTypes())->required();
     stitch->add_option("--track-units", options.Units, "normalized (fractions of the frame, the default) or pixels")
         ->check(CLI::IsMember({"normalized", "pixels"}));
     stitch->add_option("--track-origin", options.Origin, "bottom-left (y up, the default) or top-left (y down)")

@@ -143,4 +143,43 @@ TEST(Messages, ByteCounts) {
         EXPECT_THROW(ParseByteCount(text), std::invalid_argument) << text;
 }
 
+// The ranges and marks OpenImageIO's tools understand, worked out here so
+// that every build has them.
+TEST(Sequence, PatternRangesAsOpenImageIOReadsThem) {
+    struct Case {
+        const char* Pattern;
+        std::vector<int> Listed;
+        const char* Name;   // of frame 7
+    };
+    const Case cases[] = {
+        {"f.1-10x3#.exr", {1, 4, 7, 10}, "f.0007.exr"},
+        {"f.1-10y3#.exr", {2, 3, 5, 6, 8, 9}, "f.0007.exr"},
+        {"f.10-1x-3#.exr", {1, 4, 7, 10}, "f.0007.exr"},
+        {"f.1-10x-2#.exr", {2, 4, 6, 8, 10}, "f.0007.exr"},
+        {"f.10-1y3#.exr", {2, 3, 5, 6, 8, 9}, "f.0007.exr"},
+        {"f.1-5x0#.exr", {1, 2, 3, 4, 5}, "f.0007.exr"},
+        {"f.1-3,7,9-10,2#.exr", {1, 2, 3, 7, 9, 10}, "f.0007.exr"},
+        {"f.0-2@@.exr", {0, 1, 2}, "f.07.exr"},
+        {"f.3-5%03d.exr", {3, 4, 5}, "f.007.exr"},
+        {"shot12#.exr", {12}, "shot0007.exr"},
+        {"f.#@.exr", {}, "f.00007.exr"},
+        {"f.##.exr", {}, "f.00000007.exr"},
+        {"a1-3#b#.exr", {1, 2, 3}, "a0007b#.exr"},
+        {"take2/f.-3-5#.exr", {3, 4, 5}, "take2/f.-0007.exr"},
+    };
+    for (const Case& c : cases) {
+        const FrameSequence sequence = ParseFramePattern(c.Pattern);
+        EXPECT_EQ(sequence.Listed, c.Listed) << c.Pattern;
+        EXPECT_EQ(FramePath(sequence, 7), c.Name) << c.Pattern;
+    }
+    for (const char* pattern : {"f.1-1y1#.exr", "f.2147483648#.exr", "f.1-2000000#.exr"}) {
+        try {
+            ParseFramePattern(pattern);
+            ADD_FAILURE() << pattern << " accepted";
+        } catch (const CommandError& e) {
+            EXPECT_NE(std::string(e.what()).find(pattern), std::string::npos) << e.what();
+        }
+    }
+}
+
 }  // namespace
