@@ -15,6 +15,7 @@ struct Handlers {
     HostApp::ProgressHandler progress;
     HostApp::NotifyHandler notify;
     HostApp::MessageBoxHandler messageBox;
+    HostApp::ChunksHandler chunks;
 };
 
 Handlers& TheHandlers() {
@@ -58,6 +59,27 @@ void hostimpl::SetImageRefusal(std::string reason) { imageRefusal = std::move(re
 void HostApp::SetProgressHandler(ProgressHandler handler) { Set(&Handlers::progress, std::move(handler)); }
 void HostApp::SetNotifyHandler(NotifyHandler handler) { Set(&Handlers::notify, std::move(handler)); }
 void HostApp::SetMessageBoxHandler(MessageBoxHandler handler) { Set(&Handlers::messageBox, std::move(handler)); }
+void HostApp::SetChunksHandler(ChunksHandler handler) { Set(&Handlers::chunks, std::move(handler)); }
+
+void hostimpl::ReportChunks(Operator* op, int32_t count, bool done) {
+    if (auto handler = Get(&Handlers::chunks))
+        handler(op, count, done);
+}
+
+namespace {
+std::atomic<int64_t> transformCalls{0};
+std::atomic<int64_t> transformNanos{0};
+}  // namespace
+
+void hostimpl::CountTransform(double seconds) {
+    transformCalls.fetch_add(1, std::memory_order_relaxed);
+    transformNanos.fetch_add(int64_t(seconds * 1e9), std::memory_order_relaxed);
+}
+
+HostApp::TransformTotals HostApp::Transforms() {
+    return TransformTotals{transformCalls.load(std::memory_order_relaxed),
+                           double(transformNanos.load(std::memory_order_relaxed)) * 1e-9};
+}
 
 void hostimpl::ReportProgress(Operator* op, float fraction) {
     if (auto handler = Get(&Handlers::progress))

@@ -34,6 +34,25 @@ HOSTSYSTEM_API void SetNotifyHandler(NotifyHandler handler);
 using MessageBoxHandler = std::function<int(const char* text, const char* caption, unsigned type)>;
 HOSTSYSTEM_API void SetMessageBoxHandler(MessageBoxHandler handler);
 
+// Called as ThreadedOperator::DoMultiProcess starts its chunks (done false)
+// and after the last one has ended (done true), on the calling thread.
+using ChunksHandler = std::function<void(Operator* op, int32_t count, bool done)>;
+HOSTSYSTEM_API void SetChunksHandler(ChunksHandler handler);
+
+// Image::Transform calls since the program started and the time spent in
+// them, summed over threads.
+struct TransformTotals {
+    int64_t Calls = 0;
+    double Seconds = 0.0;
+};
+HOSTSYSTEM_API TransformTotals Transforms();
+
+// Says that every pixel of `image` is about to be written, as when a frame
+// is decoded into it: its memory may then come in huge pages, which need far
+// fewer first touches. Images written only where something lands (layers)
+// are left in small pages, so that what is never written costs nothing.
+HOSTSYSTEM_API void ExpectDense(Image* image);
+
 // Live parameters per kind, for checking that every reference came back.
 HOSTSYSTEM_API int64_t LiveObjects(ParamKind kind);
 HOSTSYSTEM_API int64_t LiveObjects();   // all kinds

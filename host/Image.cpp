@@ -172,6 +172,11 @@ Image::~Image() { ImageStorage::Release(storage_, storageBytes_); }
 
 uint64_t Image::StorageBytes() const { return storageBytes_; }
 
+void HostApp::ExpectDense(Image* image) {
+    if (image != nullptr)
+        ImageStorage::AdviseDense(ImageStorage::Storage(image), image->StorageBytes());
+}
+
 void Image::Fill(long c0, long c1, long c2, long c3) {
     if (storage_ == nullptr)
         return;

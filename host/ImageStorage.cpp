@@ -38,6 +38,15 @@ void* ImageStorage::Allocate(uint64_t bytes) {
 #endif
 }
 
+void ImageStorage::AdviseDense(void* storage, uint64_t bytes) {
+    if (storage == nullptr || bytes < MappedThreshold)
+        return;
+#if defined(MADV_HUGEPAGE)
+    // Ignored where the system has no huge pages; the pages stay small then.
+    madvise(storage, size_t(bytes), MADV_HUGEPAGE);
+#endif
+}
+
 void ImageStorage::Release(void* storage, uint64_t bytes) {
     if (storage == nullptr)
         return;

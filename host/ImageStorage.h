@@ -19,6 +19,8 @@ struct ImageStorage {
     static void Release(void* storage, uint64_t bytes);
     // Makes the storage read as zero again, handing mapped pages back.
     static void Zero(void* storage, uint64_t bytes);
+    // Lets mapped storage that will be written whole come in huge pages.
+    static void AdviseDense(void* storage, uint64_t bytes);
 
     static Image* Create() { return new Image(); }
 

@@ -73,6 +73,13 @@ void ThreadedOperator::ProcessChunk(Request*, int32_t) {}
 void ThreadedOperator::QuickProcessChunk(Request*, int32_t) {}
 
 bool ThreadedOperator::DoMultiProcess(Request* request, int32_t count) {
+    hostimpl::ReportChunks(this, count, false);
+    // The end is reported whichever way the chunks end.
+    struct Ended {
+        Operator* Op;
+        int32_t Count;
+        ~Ended() { hostimpl::ReportChunks(Op, Count, true); }
+    } ended{this, count};
     hostimpl::RunChunks(count, [this, request](int32_t chunk) { ProcessChunk(request, chunk); });
     return true;
 }

@@ -5,6 +5,7 @@
 // centre c, given in fractions of the source, is the same point for both,
 // also when the destination has another size.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <numbers>
 
@@ -47,24 +48,23 @@ inline float Lerp(float a, float b, float t) { return a + (b - a) * t; }
 // Rows per band so that each band has at least ~16k pixels of work.
 int32_t RowsPerBand(int32_t width) { return std::max<int32_t>(1, 16384 / std::max<int32_t>(width, 1)); }
 
-}  // namespace
-
-bool Image::Transform(Image* dest, const TagList& tags) const {
+// Turns `source` into `dest` (see Image::Transform).
+bool TransformInto(const Image& source, Image* dest, const TagList& tags) {
     if (dest == nullptr)
         return false;
-    if (dest == this) {
+    if (dest == &source) {
         // Turning in place: sample from a copy.
-        Image* copy = NewImage(TagList{Tag<IMG_Like>(this)});
+        Image* copy = NewImage(TagList{Tag<IMG_Like>(&source)});
         if (copy == nullptr) {
             dest->Fill(0, 0, 0, 0);
             return false;
         }
-        std::vector<float> row(size_t(Width) * 4);
-        for (int32_t y = 0; y < Height; ++y) {
-            ReadSpan(0, y, Width, row.data());
-            copy->WriteSpan(0, y, Width, row.data());
+        std::vector<float> row(size_t(source.Width) * 4);
+        for (int32_t y = 0; y < source.Height; ++y) {
+            source.ReadSpan(0, y, source.Width, row.data());
+            copy->WriteSpan(0, y, source.Width, row.data());
         }
-        const bool ok = copy->Transform(dest, tags);
+        const bool ok = TransformInto(*copy, dest, tags);
         copy->Recycle();
         return ok;
     }
@@ -79,18 +79,18 @@ bool Image::Transform(Image* dest, const TagList& tags) const {
     dest->Fill(0, 0, 0, 0);
     if (!std::isfinite(angle) || !std::isfinite(fx) || !std::isfinite(fy) || filter != 0)
         return false;
-    if (Group[0].Base == nullptr || dest->Group[0].Base == nullptr)
+    if (source.Group[0].Base == nullptr || dest->Group[0].Base == nullptr)
         return false;
 
     double s = 0.0, c = 1.0;
     SinCosDegrees(angle, s, c);
-    const double cx = fx * Width, cy = fy * Height;
-    const int32_t w = Width, h = Height;
+    const double cx = fx * source.Width, cy = fy * source.Height;
+    const int32_t w = source.Width, h = source.Height;
     const int32_t rowsPerBand = RowsPerBand(dest->Width);
     const int32_t bands = (dest->Height + rowsPerBand - 1) / rowsPerBand;
 
     hostimpl::RunChunks(bands, [&](int32_t band) {
-        PixelAccessor reader(this);
+        PixelAccessor reader(&source);
         PixelAccessor writer(dest);
         PixelRecord taps[4];
         PixelRecord out;
@@ -129,4 +129,13 @@ bool Image::Transform(Image* dest, const TagList& tags) const {
         }
     });
     return true;
+}
+
+}  // namespace
+
+bool Image::Transform(Image* dest, const TagList& tags) const {
+    const auto begin = std::chrono::steady_clock::now();
+    const bool done = TransformInto(*this, dest, tags);
+    hostimpl::CountTransform(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+    return done;
 }

@@ -20,6 +20,7 @@ protected:
         HostApp::SetProgressHandler(nullptr);
         HostApp::SetNotifyHandler(nullptr);
         HostApp::SetMessageBoxHandler(nullptr);
+        HostApp::SetChunksHandler(nullptr);
         HostApp::SetFetchLogging(false);
         HostApp::ClearFetchLog();
     }

@@ -119,6 +119,37 @@ TEST_F(OperatorTest, ExceptionReachesTheCallerAfterEveryChunkEnded) {
     }
 }
 
+TEST_F(OperatorTest, TheHostApplicationSeesChunkedProcessingStartAndEnd) {
+    struct Event {
+        Operator* Op;
+        int32_t Count;
+        bool Done;
+        int ChunksRun;
+    };
+    std::vector<Event> events;
+    std::atomic<int> run{0};
+    HostApp::SetChunksHandler([&](Operator* op, int32_t count, bool done) {
+        events.push_back(Event{op, count, done, run.load()});
+    });
+    ChunkOperator op;
+    op.Body = [&](Request*, int32_t) { ++run; };
+    op.DoMultiProcess(nullptr, 5);
+    op.Body = [&](Request*, int32_t chunk) {
+        ++run;
+        if (chunk == 2) throw std::runtime_error("chunk 2");
+    };
+    EXPECT_THROW(op.DoMultiProcess(nullptr, 3), std::runtime_error);
+    ASSERT_EQ(events.size(), 4u);
+    const Event expected[] = {{&op, 5, false, 0}, {&op, 5, true, 5}, {&op, 3, false, 5}, {&op, 3, true, 8}};
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(events[i].Op, expected[i].Op);
+        EXPECT_EQ(events[i].Count, expected[i].Count);
+        EXPECT_EQ(events[i].Done, expected[i].Done);
+        EXPECT_EQ(events[i].ChunksRun, expected[i].ChunksRun) << "reported before the first or after the last chunk";
+    }
+}
+
 TEST_F(OperatorTest, WorkerCountSetting) {
     EXPECT_EQ(HostApp::WorkerCount(), 0) << "default: all cores";
     HostApp::SetWorkerCount(3);

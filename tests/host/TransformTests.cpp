@@ -196,6 +196,17 @@ TEST_F(TransformTest, FailuresLeaveTheDestinationTransparent) {
     EXPECT_FALSE(source->Transform(nullptr, Turn(10.0)));
 }
 
+TEST_F(TransformTest, CallsAreCounted) {
+    Held<Image> source(OpaqueFrame(16, 12));
+    Held<Image> dest(MakeImage(16, 12));
+    const HostApp::TransformTotals before = HostApp::Transforms();
+    source->Transform(dest.get(), Turn(10.0));
+    source->Transform(dest.get(), Turn(std::numeric_limits<double>::quiet_NaN()));
+    const HostApp::TransformTotals after = HostApp::Transforms();
+    EXPECT_EQ(after.Calls - before.Calls, 2) << "failed calls count too";
+    EXPECT_GE(after.Seconds, before.Seconds);
+}
+
 TEST_F(TransformTest, ResultDoesNotDependOnWorkerCount) {
     Held<Image> source(OpaqueFrame(300, 200, Format_Half, 5));
     std::vector<std::vector<float>> results;
