@@ -25,6 +25,12 @@ FrameCache::~FrameCache() {
     Release();
 }
 
+std::vector<FrameFile> FrameCache::Files() const {
+    std::vector<FrameFile> files;
+    for (const Slot& slot : slots_) files.push_back(slot.File);
+    return files;
+}
+
 void FrameCache::Start() {
     started_ = lastDone_ = std::chrono::steady_clock::now();
     int threads = options_.Threads > 0 ? options_.Threads : int(std::thread::hardware_concurrency());
@@ -59,6 +65,7 @@ void FrameCache::Work() {
         int done = 0;
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            ++slot.Decodes;
             if (picture) {
                 slot.Picture = picture;
                 slot.State = SlotState::Ready;
@@ -90,7 +97,14 @@ Image* FrameCache::Acquire(int frame) {
     Slot* slot = Find(frame);
     if (!slot) return nullptr;
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return slot->State != SlotState::Pending || failed_ || stopping_ || threads_.empty(); });
+    ++requests_;
+    const auto ready = [&] { return slot->State != SlotState::Pending || failed_ || stopping_ || threads_.empty(); };
+    if (!ready()) {
+        ++waits_;
+        const auto begin = std::chrono::steady_clock::now();
+        changed_.wait(lock, ready);
+        waited_ += std::chrono::steady_clock::now() - begin;
+    }
     if (failed_ || slot->State != SlotState::Ready || !slot->Picture) return nullptr;
     slot->Picture->Use();
     return slot->Picture;
@@ -130,6 +144,28 @@ std::vector<BadFrame> FrameCache::Skipped() const {
 double FrameCache::ReadSeconds() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::chrono::duration<double>(lastDone_ - started_).count();
+}
+
+int FrameCache::Requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+int FrameCache::Waits() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return waits_;
+}
+
+double FrameCache::WaitSeconds() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::chrono::duration<double>(waited_).count();
+}
+
+int FrameCache::MostDecodesOfOneFile() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int most = 0;
+    for (const Slot& slot : slots_) most = std::max(most, slot.Decodes);
+    return most;
 }
 
 double FrameCache::DecodeSeconds() const { return double(decodeNanos_.load()) * 1e-9; }

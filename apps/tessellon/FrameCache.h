@@ -55,6 +55,9 @@ public:
     FrameCache(const FrameCache&) = delete;
     FrameCache& operator=(const FrameCache&) = delete;
 
+    // The frames of the range, ascending.
+    std::vector<FrameFile> Files() const;
+
     // Starts decoding; returns at once.
     void Start();
 
@@ -78,6 +81,13 @@ public:
     std::vector<BadFrame> Skipped() const;
     // The frames that were decoded into an image.
     int Decoded() const { return decoded_.load(); }
+    // Calls of Acquire for frames of the range, those that had to wait for
+    // their frame, and the time they waited.
+    int Requests() const;
+    int Waits() const;
+    double WaitSeconds() const;
+    // The most times any one file was decoded (1 when all went well).
+    int MostDecodesOfOneFile() const;
     // Wall time from Start to the last frame decoded, and the decoding time
     // summed over the threads.
     double ReadSeconds() const;
@@ -90,6 +100,7 @@ private:
         SlotState State = SlotState::Pending;
         Image* Picture = nullptr;
         std::string Reason;
+        int Decodes = 0;
     };
 
     void Work();
@@ -109,6 +120,8 @@ private:
     std::chrono::steady_clock::time_point started_, lastDone_;
     std::atomic<int64_t> decodeNanos_{0};
     size_t failedSlot_ = 0;
+    int requests_ = 0, waits_ = 0;
+    std::chrono::steady_clock::duration waited_{};
 };
 
 }  // namespace tessellon

@@ -54,6 +54,17 @@ void Progress::RenderEnded() {
     rendered_ = true;
 }
 
+void Progress::ChunksStarted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    chunksBegin_ = Clock::now();
+}
+
+void Progress::ChunksEnded() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    chunksEnd_ = Clock::now();
+    if (chunksBegin_ != Clock::time_point()) chunks_ += chunksEnd_ - chunksBegin_;
+}
+
 void Progress::WritingStarted() {
     std::lock_guard<std::mutex> lock(mutex_);
     writeBegin_ = Clock::now();
@@ -112,7 +123,14 @@ PhaseTimes Progress::Times() const {
     times.Reading = readWall_;
     times.Decoding = readDecoding_;
     const Clock::time_point renderEnd = rendered_ ? renderEnd_ : Clock::now();
-    if (renderBegin_ != Clock::time_point()) {
+    if (renderBegin_ != Clock::time_point() && chunksBegin_ != Clock::time_point()) {
+        // The host saw the compositing start and end: the phases are exact.
+        const Clock::time_point placeFirst = placeFirst_ != Clock::time_point() ? placeFirst_ : chunksBegin_;
+        times.Gathering = Seconds(renderBegin_, placeFirst);
+        times.Placement = Seconds(placeFirst, chunksBegin_);
+        times.Compositing = std::chrono::duration<double>(chunks_).count();
+        if (chunksEnd_ != Clock::time_point()) times.Releasing = Seconds(chunksEnd_, renderEnd);
+    } else if (renderBegin_ != Clock::time_point()) {
         if (placeFirst_ == Clock::time_point()) {
             // No second pass: nothing was placed (a pass-through or no samples).
             times.Gathering = Seconds(renderBegin_, renderEnd);

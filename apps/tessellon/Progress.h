@@ -18,8 +18,9 @@ struct PhaseTimes {
     double Reading = 0.0;       // wall time from the first frame read to the last decoded
     double Decoding = 0.0;      // decoding time summed over the reading threads
     double Gathering = 0.0;     // the tool's first pass, waiting for frames included
-    double Placement = 0.0;     // the tool's second pass, up to the estimated end of the last layer
-    double Compositing = 0.0;   // the rest of the render
+    double Placement = 0.0;     // the tool's second pass, up to its chunked processing
+    double Compositing = 0.0;   // the tool's chunked processing on the host's workers
+    double Releasing = 0.0;     // the rest of the render: the tool giving back frames and layers
     double Writing = 0.0;
     double Total = 0.0;
 };
@@ -37,6 +38,9 @@ public:
     void SetFramesToRead(int total);
     void RenderStarted();
     void RenderEnded();
+    // The host's chunked processing (the tool's compositing) began, ended.
+    void ChunksStarted();
+    void ChunksEnded();
     void WritingStarted();
     void WritingEnded();
     void SetReadTimes(double wall, double decoding);
@@ -56,6 +60,8 @@ private:
     mutable std::mutex mutex_;
     Clock::time_point begin_, renderBegin_, renderEnd_, writeBegin_, writeEnd_;
     Clock::time_point placeFirst_, placeLast_, lastShown_;
+    Clock::time_point chunksBegin_, chunksEnd_;
+    Clock::duration chunks_{};
     int pass_ = 0;              // 0 before the tool reports, 1 gathering, 2 placing
     float last_ = 0.0f;
     float placeLastFraction_ = 0.0f;

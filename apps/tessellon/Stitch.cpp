@@ -275,20 +275,64 @@ struct RenderHooks {
     Input* Frames = nullptr;
     ~RenderHooks() {
         HostApp::SetProgressHandler(nullptr);
+        HostApp::SetChunksHandler(nullptr);
         if (Frames) Frames->SetImageSource(nullptr);
     }
 };
 
-void PrintStats(const PhaseTimes& times, const MemoryEstimate& estimate, int threads) {
+// What --stats reports beyond the phase times.
+struct RenderCounts {
+    int Threads = 1;
+    int Frames = 0;                  // decoded into an image
+    int FrameWidth = 0, FrameHeight = 0;
+    std::string FrameFormats;        // the host formats the frames were kept in
+    int CanvasWidth = 0, CanvasHeight = 0;
+    int32_t CanvasFormat = 0;
+    double CanvasBytes = 0.0;
+    int MostDecodes = 0;             // of any one file
+    double FileBytes = 0.0;          // the sizes of the frames' files
+    double BytesRead = 0.0;          // what the process read while the frames were decoded
+    int Requests = 0, Waits = 0;     // the tool's frame requests, and those that waited
+    double WaitSeconds = 0.0;
+    int64_t Turns = 0;               // Image::Transform calls of the render
+    double TurnSeconds = 0.0;
+    bool Median = false;
+};
+
+const char* FormatName(int32_t format) {
+    switch (format) {
+    case Format_UInt8: return "8-bit";
+    case Format_UInt16: return "16-bit";
+    case Format_Half: return "half";
+    case Format_Float: return "float";
+    default: return "unknown";
+    }
+}
+
+void PrintStats(const PhaseTimes& times, const MemoryEstimate& estimate, const RenderCounts& counts) {
+    const int threads = counts.Threads;
     std::printf("tessellon stats:\n");
-    std::printf("  reading      %8.3f s  (decoding %.3f s summed over %d thread%s)\n", times.Reading, times.Decoding,
-                threads, threads == 1 ? "" : "s");
-    std::printf("  gathering    %8.3f s\n", times.Gathering);
-    std::printf("  placement    %8.3f s\n", times.Placement);
-    std::printf("  compositing  %8.3f s\n", times.Compositing);
+    std::printf("  frames       %d of %d x %d, %s, %s; canvas %d x %d, %s, %s (layers are made like it)\n", counts.Frames,
+                counts.FrameWidth, counts.FrameHeight, counts.FrameFormats.c_str(), ByteText(estimate.Frames).c_str(),
+                counts.CanvasWidth, counts.CanvasHeight, FormatName(counts.CanvasFormat),
+                ByteText(counts.CanvasBytes).c_str());
+    std::printf("  reading      %8.3f s  (decoding %.3f s summed over %d thread%s; each file decoded %s; %s read, "
+                "%.2f x the files)\n",
+                times.Reading, times.Decoding, threads, threads == 1 ? "" : "s",
+                counts.MostDecodes <= 1 ? "once" : ("up to " + std::to_string(counts.MostDecodes) + " times").c_str(),
+                ByteText(counts.BytesRead).c_str(), counts.FileBytes > 0.0 ? counts.BytesRead / counts.FileBytes : 0.0);
+    std::printf("  gathering    %8.3f s  (the tool asked for %d frames and waited for %d of them, %.3f s in all)\n",
+                times.Gathering, counts.Requests, counts.Waits, counts.WaitSeconds);
+    std::printf("  placement    %8.3f s  (turning %lld frame%s: %.3f s)\n", times.Placement,
+                static_cast<long long>(counts.Turns), counts.Turns == 1 ? "" : "s", counts.TurnSeconds);
+    std::printf("  compositing  %8.3f s  (%s)\n", times.Compositing, counts.Median ? "median" : "unique pixels");
+    std::printf("  releasing    %8.3f s\n", times.Releasing);
     std::printf("  writing      %8.3f s\n", times.Writing);
     std::printf("  total        %8.3f s\n", times.Total);
-    std::printf("  peak resident memory %s (estimated before reading: %s)\n", ByteText(PeakResidentBytes()).c_str(),
+    const double peak = PeakResidentBytes();
+    const double bound = estimate.Frames * 2.0 + counts.CanvasBytes;
+    std::printf("  peak resident memory %s: %.2f x (frames x 2 + canvas = %s); estimated before reading: %s\n",
+                ByteText(peak).c_str(), bound > 0.0 ? peak / bound : 0.0, ByteText(bound).c_str(),
                 ByteText(estimate.Total()).c_str());
     std::fflush(stdout);
 }
@@ -439,6 +483,19 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
     options.Progress = [&progress](int done, int total) { progress.Reading(done, total); };
     FrameCache cache(std::move(files), options);
 
+    RenderCounts counts;
+    for (const FrameFile& file : cache.Files()) {
+        std::error_code error;
+        const uintmax_t size = fs::file_size(file.Path, error);
+        if (!error) counts.FileBytes += double(size);
+    }
+    counts.BytesRead = double(BytesRead());
+    {
+        const HostApp::TransformTotals turned = HostApp::Transforms();
+        counts.Turns = turned.Calls;
+        counts.TurnSeconds = turned.Seconds;
+    }
+
     HeldImage result;
     HostApp::RenderResult rendered;
     {
@@ -449,6 +506,12 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
             return cache.Acquire(int32_t(time));
         });
         HostApp::SetProgressHandler([&progress](Operator*, float fraction) { progress.ToolProgress(fraction); });
+        HostApp::SetChunksHandler([&progress](Operator*, int32_t, bool done) {
+            if (done)
+                progress.ChunksEnded();
+            else
+                progress.ChunksStarted();
+        });
 
         progress.SetFramesToRead(int(planned.size()));
         progress.RenderStarted();
@@ -457,6 +520,14 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
         progress.RenderEnded();
         cache.Finish();
     }
+    counts.BytesRead = double(BytesRead()) - counts.BytesRead;
+    const HostApp::TransformTotals turned = HostApp::Transforms();
+    counts.Turns = turned.Calls - counts.Turns;
+    counts.TurnSeconds = turned.Seconds - counts.TurnSeconds;
+    counts.Requests = cache.Requests();
+    counts.Waits = cache.Waits();
+    counts.WaitSeconds = cache.WaitSeconds();
+    counts.MostDecodes = cache.MostDecodesOfOneFile();
     progress.SetReadTimes(cache.ReadSeconds(), cache.DecodeSeconds());
     if (rendered.Output && rendered.Output->Kind() == ParamKind::Image)
         result.Picture = static_cast<Image*>(rendered.Output);
@@ -513,8 +584,21 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
         std::fflush(stdout);
     }
     if (settings.Stats) {
-        const int threads = settings.Threads > 0 ? settings.Threads : int(std::max(1u, std::thread::hardware_concurrency()));
-        PrintStats(progress.Times(), estimate, threads);
+        counts.Threads = settings.Threads > 0 ? settings.Threads : int(std::max(1u, std::thread::hardware_concurrency()));
+        counts.Frames = used;
+        counts.FrameWidth = startInfo.Width;
+        counts.FrameHeight = startInfo.Height;
+        for (const int32_t format : {Format_UInt8, Format_UInt16, Format_Half, Format_Float}) {
+            bool seen = false;
+            for (const PlannedFrame& frame : planned) seen = seen || frame.Info.HostFormat == format;
+            if (seen) counts.FrameFormats += (counts.FrameFormats.empty() ? "" : " and ") + std::string(FormatName(format));
+        }
+        counts.CanvasWidth = summary.Width;
+        counts.CanvasHeight = summary.Height;
+        counts.CanvasFormat = result.Picture->Format;
+        counts.CanvasBytes = double(result.Picture->StorageBytes());
+        counts.Median = settings.Method == FilterMedian;
+        PrintStats(progress.Times(), estimate, counts);
     }
     return summary;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #if defined(_WIN32)
@@ -46,6 +47,11 @@ double PeakResidentBytes() {
     return double(counters.PeakWorkingSetSize);
 }
 
+uint64_t BytesRead() {
+    IO_COUNTERS counters{};
+    return GetProcessIoCounters(GetCurrentProcess(), &counters) ? uint64_t(counters.ReadTransferCount) : 0;
+}
+
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 #else
@@ -67,6 +73,16 @@ double PeakResidentBytes() {
     rusage usage{};
     if (getrusage(RUSAGE_SELF, &usage) != 0) return 0.0;
     return double(usage.ru_maxrss) * 1024.0;   // kilobytes on Linux
+}
+
+uint64_t BytesRead() {
+    // "rchar": every byte read() and its kin returned, from the page cache or not.
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:") return value;
+    return 0;
 }
 
 bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }

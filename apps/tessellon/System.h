@@ -25,6 +25,10 @@ uint64_t PhysicalMemoryBytes();
 // does not say.
 double PeakResidentBytes();
 
+// Bytes this process has read through the system so far (files, pipes);
+// 0 when the system does not say.
+uint64_t BytesRead();
+
 // Whether the standard error stream is a terminal, where progress lines
 // that redraw themselves belong.
 bool StandardErrorIsTerminal();

@@ -82,6 +82,10 @@ TEST_F(FrameCacheTest, DecodesEachFileOnceAndHandsOutReferences) {
         EXPECT_EQ(cache.Acquire(5), nullptr);
         cache.Finish();
         EXPECT_EQ(cache.Decoded(), 3);
+        EXPECT_EQ(cache.MostDecodesOfOneFile(), 1);
+        EXPECT_EQ(cache.Requests(), 4) << "calls for frames of the range, the frame without a file included";
+        EXPECT_LE(cache.Waits(), 2) << "only the first call for frames 1 and 3 can wait";
+        EXPECT_GE(cache.WaitSeconds(), 0.0);
         EXPECT_FALSE(cache.Failed());
         EXPECT_TRUE(cache.Skipped().empty());
         cache.Release();
