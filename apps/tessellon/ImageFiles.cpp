@@ -489,13 +489,21 @@ void WriteImageFile(const Image& image, const std::string& path, const WriteOpti
         throw ImageFileError(path, "cannot create a file in '" + directory.string() +
                                        "': " + Tidy(out->geterror(), "open failed"));
 
-    std::vector<float> row(size_t(image.Width) * 4);
+    // Bands of whole compression blocks, so that the writer can compress
+    // them on several threads at once.
+    const int32_t bandRows = 64;
+    const size_t rowFloats = size_t(image.Width) * 4;
+    std::vector<float> band(rowFloats * size_t(std::min(bandRows, image.Height)));
     const OIIO::stride_t pixelStride = 4 * sizeof(float);
-    for (int32_t y = 0; y < image.Height; ++y) {
-        image.ReadSpan(0, image.Height - 1 - y, image.Width, row.data());
-        if (processor)
-            processor->apply(row.data(), image.Width, 1, 4, sizeof(float), pixelStride, pixelStride * image.Width);
-        if (!out->write_scanline(y, 0, OIIO::TypeDesc::FLOAT, row.data(), pixelStride)) {
+    for (int32_t y0 = 0; y0 < image.Height; y0 += bandRows) {
+        const int32_t y1 = std::min(image.Height, y0 + bandRows);
+        for (int32_t y = y0; y < y1; ++y) {
+            float* row = band.data() + size_t(y - y0) * rowFloats;
+            image.ReadSpan(0, image.Height - 1 - y, image.Width, row);
+            if (processor)
+                processor->apply(row, image.Width, 1, 4, sizeof(float), pixelStride, pixelStride * image.Width);
+        }
+        if (!out->write_scanlines(y0, y1, 0, OIIO::TypeDesc::FLOAT, band.data(), pixelStride)) {
             const std::string reason = Tidy(out->geterror(), "write failed");
             out->close();
             throw ImageFileError(path, "cannot write: " + reason);
