@@ -8,6 +8,7 @@
 #include "ImageStorage.h"
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#  include <cpuid.h>
 #  include <immintrin.h>
 #  define HOST_X86 1
 #else
@@ -40,8 +41,14 @@ void WriteSwappedFloat(const float* in, float* p, int32_t count) {
     for (int32_t i = 0; i < count; ++i) _mm_storeu_ps(p + 4 * i, SwapRB(_mm_loadu_ps(in + 4 * i)));
 }
 
+// Asked of the processor directly: clang's __builtin_cpu_supports knows no
+// "f16c". The instructions use the AVX state, which the check for AVX
+// includes (the system must save it).
 bool HasF16C() {
-    static const bool has = __builtin_cpu_supports("f16c");
+    static const bool has = [] {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        return __builtin_cpu_supports("avx") && __get_cpuid(1, &a, &b, &c, &d) && (c & bit_F16C) != 0;
+    }();
     return has;
 }
 
