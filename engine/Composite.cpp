@@ -33,7 +33,7 @@ namespace {
 struct CoveringLayer {
     const Image* Layer = nullptr;
     int32_t X0 = 0, X1 = 0;
-    size_t Offset = 0;   // of its pixels in RowScratch::Spans
+    size_t Offset = 0;   // of its pixels in RowScratch::Spans (median: of its part of the tile)
 };
 
 // Layer pixels of one stretch of the row where the same layers are present.
@@ -48,6 +48,7 @@ struct Interval {
 
 struct RowScratch {
     std::vector<CoveringLayer> Covering;
+    std::vector<CoveringLayer> Tile;   // the covering layers' parts of one median tile
     std::vector<ActiveLayer> Active;
     std::vector<float> Spans;
     std::vector<float> Out;
@@ -267,43 +268,62 @@ void NetworkMedian(RowScratch& s, int32_t x, float* out) {
 }
 #endif
 
-// Median: every covering layer is read once over its footprint, then the
-// row goes stretch by stretch, each with the fixed list of layers present.
+// Columns per tile of the median. The covering layers' pixels of one tile
+// (at most 64 layers x 128 pixels, 128 KiB) stay in the cache while the
+// medians are taken; a whole row of them would not.
+constexpr int32_t TileColumns = 128;
+
+// Median: the row goes tile by tile; in each, every covering layer is read
+// once over its part of the tile, then the tile goes stretch by stretch,
+// each with the fixed list of layers present.
 void MedianRow(Image& canvas, int32_t y, RowScratch& s) {
     const int32_t width = canvas.Width;
-    size_t total = 0;
-    for (CoveringLayer& c : s.Covering) {
-        c.Offset = total;
-        total += size_t(c.X1 - c.X0) * 4;
-    }
-    s.Spans.resize(total);
-    for (const CoveringLayer& c : s.Covering) c.Layer->ReadSpan(c.X0, y, c.X1 - c.X0, &s.Spans[c.Offset]);
     s.Out.assign(size_t(width) * 4, 0.0f);
     for (std::vector<uint32_t>& keys : s.Keys) keys.resize(s.Covering.size());
     s.Spare.resize(s.Covering.size());
+    s.Spans.resize(s.Covering.size() * size_t(TileColumns) * 4);
 
+    int32_t lo = INT32_MAX, hi = INT32_MIN;
     s.Bounds.clear();
     for (const CoveringLayer& c : s.Covering) {
         s.Bounds.push_back(c.X0);
         s.Bounds.push_back(c.X1);
+        lo = std::min(lo, c.X0);
+        hi = std::max(hi, c.X1);
     }
     std::sort(s.Bounds.begin(), s.Bounds.end());
     s.Bounds.erase(std::unique(s.Bounds.begin(), s.Bounds.end()), s.Bounds.end());
 
-    for (size_t b = 0; b + 1 < s.Bounds.size(); ++b) {
-        const int32_t begin = s.Bounds[b], end = s.Bounds[b + 1];
-        s.Active.clear();
-        for (const CoveringLayer& c : s.Covering)
-            if (c.X0 <= begin && end <= c.X1) s.Active.push_back(ActiveLayer{&s.Spans[c.Offset], c.X0});
-        if (s.Active.empty()) continue;
-
-#if TESSELLON_SSE2
-        if (s.Active.size() <= MaxNetworkSize) {
-            for (int32_t x = begin; x < end; ++x) NetworkMedian(s, x, &s.Out[size_t(x) * 4]);
-            continue;
+    for (int32_t t0 = lo; t0 < hi; t0 += TileColumns) {
+        const int32_t t1 = std::min(hi, t0 + TileColumns);
+        s.Tile.clear();
+        size_t offset = 0;
+        for (const CoveringLayer& c : s.Covering) {
+            const int32_t a = std::max(c.X0, t0), b = std::min(c.X1, t1);
+            if (a >= b) continue;
+            c.Layer->ReadSpan(a, y, b - a, &s.Spans[offset]);
+            s.Tile.push_back(CoveringLayer{c.Layer, a, b, offset});
+            offset += size_t(b - a) * 4;
         }
+
+        auto bound = std::upper_bound(s.Bounds.begin(), s.Bounds.end(), t0);
+        for (int32_t begin = t0; begin < t1;) {
+            const int32_t end = bound != s.Bounds.end() && *bound < t1 ? *bound++ : t1;
+            s.Active.clear();
+            for (const CoveringLayer& c : s.Tile)
+                if (c.X0 <= begin && end <= c.X1) s.Active.push_back(ActiveLayer{&s.Spans[c.Offset], c.X0});
+            if (!s.Active.empty()) {
+#if TESSELLON_SSE2
+                if (s.Active.size() <= MaxNetworkSize) {
+                    for (int32_t x = begin; x < end; ++x) NetworkMedian(s, x, &s.Out[size_t(x) * 4]);
+                } else
 #endif
-        for (int32_t x = begin; x < end; ++x) ScalarMedian(s, x, &s.Out[size_t(x) * 4]);
+                {
+                    for (int32_t x = begin; x < end; ++x) ScalarMedian(s, x, &s.Out[size_t(x) * 4]);
+                }
+            }
+            begin = end;
+        }
     }
     canvas.WriteSpan(0, y, width, s.Out.data());
 }
