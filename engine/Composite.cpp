@@ -28,6 +28,15 @@
 #define TESSELLON_SSE2 0
 #endif
 
+// Eight pixels at a time where the processor has AVX2, chosen as the
+// program runs; the result is the same bit for bit either way.
+#if TESSELLON_SSE2 && defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
+#define TESSELLON_AVX2 1
+#else
+#define TESSELLON_AVX2 0
+#endif
+
 namespace {
 
 struct CoveringLayer {
@@ -61,6 +70,20 @@ struct RowScratch {
 
 bool Opaque(const float* pixel) { return pixel[3] == 1.0f; }
 
+// Asks the processor to start loading columns [a, b) of row y of a layer.
+// The address is formed from the image's buffer group as the pixel accessor
+// forms it; nothing is read through it.
+void Prefetch(const Image& layer, int32_t y, int32_t a, int32_t b) {
+#if defined(__GNUC__)
+    const BufferGroup& g = layer.Group[0];
+    if (a >= b || !g.Base || !g.RowOffsets) return;
+    const uint8_t* row = g.Base + g.RowOffsets[y];
+    for (int64_t at = int64_t(a) * g.PixelStride; at < int64_t(b) * g.PixelStride; at += 64) __builtin_prefetch(row + at);
+#else
+    (void)layer, (void)y, (void)a, (void)b;
+#endif
+}
+
 // Unique pixels, layer by layer: a layer is read only over the columns still
 // open (no opaque pixel yet), and the row is done once none is open.
 void UniqueRow(Image& canvas, int32_t y, RowScratch& s) {
@@ -71,6 +94,22 @@ void UniqueRow(Image& canvas, int32_t y, RowScratch& s) {
     }
     s.Open.assign(1, Interval{lo, hi});
     s.Out.resize(size_t(canvas.Width) * 4);
+
+    // Each layer is read only where no earlier one was opaque: small pieces
+    // of many layers, each a wait for memory. Where the earlier layers'
+    // footprints end is known, and the pieces past it are most likely to be
+    // read: have them all loading at once.
+    int32_t reachLo = INT32_MAX, reachHi = INT32_MIN;
+    for (const CoveringLayer& c : s.Covering) {
+        if (reachLo > reachHi) {
+            Prefetch(*c.Layer, y, c.X0, c.X1);
+        } else {
+            Prefetch(*c.Layer, y, c.X0, std::min(c.X1, reachLo));
+            Prefetch(*c.Layer, y, std::max(c.X0, reachHi), c.X1);
+        }
+        reachLo = std::min(reachLo, c.X0);
+        reachHi = std::max(reachHi, c.X1);
+    }
 
     for (const CoveringLayer& c : s.Covering) {
         if (s.Open.empty()) break;
@@ -268,6 +307,62 @@ void NetworkMedian(RowScratch& s, int32_t x, float* out) {
 }
 #endif
 
+#if TESSELLON_AVX2
+bool HasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+
+// SignedKeys for eight values of one channel.
+__attribute__((target("avx2"))) inline __m256i SignedKeys8(__m256 values) {
+    const __m256i bits = _mm256_castps_si256(values);
+    const __m256i magnitude = _mm256_set1_epi32(0x7FFFFFFF);
+    const __m256i key = _mm256_xor_si256(bits, _mm256_and_si256(_mm256_srai_epi32(bits, 31), magnitude));
+    const __m256i nan = _mm256_cmpgt_epi32(_mm256_and_si256(bits, magnitude), _mm256_set1_epi32(0x7F800000));
+    return _mm256_blendv_epi8(key, magnitude, nan);
+}
+
+// The medians of pixels x to x + 7, where every present layer is opaque at
+// all eight: two whole pixels per vector, so the keys need no regrouping,
+// through the same network as NetworkMedian (the alpha lanes go along, all
+// equal). Returns false, having written nothing, when some layer is not
+// opaque at one of the eight.
+__attribute__((target("avx2"))) bool EightMedians(RowScratch& s, int32_t x, float* out) {
+    const int n = int(s.Active.size());
+    __m256i lanes[MaxNetworkSize][4];   // pixels 0-1, 2-3, 4-5, 6-7 of each layer
+    const __m256 one = _mm256_set1_ps(1.0f);
+    for (int i = 0; i < n; ++i) {
+        const float* p = s.Active[size_t(i)].Pixels + size_t(x - s.Active[size_t(i)].X0) * 4;
+        __m256 notOpaque = _mm256_setzero_ps();
+        for (int q = 0; q < 4; ++q) {
+            const __m256 v = _mm256_loadu_ps(p + 8 * q);
+            // Not equal or unordered: NaN alphas are not opaque either.
+            notOpaque = _mm256_or_ps(notOpaque, _mm256_cmp_ps(v, one, _CMP_NEQ_UQ));
+            lanes[i][q] = SignedKeys8(v);
+        }
+        if ((_mm256_movemask_ps(notOpaque) & 0x88) != 0) return false;
+    }
+    for (const auto& [i, j] : Networks.Pairs[n]) {
+        for (int q = 0; q < 4; ++q) {
+            const __m256i a = lanes[i][q], b = lanes[j][q];
+            lanes[i][q] = _mm256_min_epi32(a, b);
+            lanes[j][q] = _mm256_max_epi32(a, b);
+        }
+    }
+    const int k = n / 2;
+    alignas(32) int32_t keys[32];
+    for (int q = 0; q < 4; ++q) _mm256_store_si256(reinterpret_cast<__m256i*>(keys + 8 * q), lanes[k][q]);
+    for (int p = 0; p < 8; ++p) {
+        for (int c = 0; c < 3; ++c) {
+            const int32_t key = keys[p * 4 + c];
+            out[p * 4 + c] = key == 0x7FFFFFFF ? NthNaN(s, x + p, c, k) : FromSignedKey(key);
+        }
+        out[p * 4 + 3] = 1.0f;
+    }
+    return true;
+}
+#endif
+
 // Columns per tile of the median. The covering layers' pixels of one tile
 // (at most 64 layers x 128 pixels, 128 KiB) stay in the cache while the
 // medians are taken; a whole row of them would not.
@@ -315,7 +410,14 @@ void MedianRow(Image& canvas, int32_t y, RowScratch& s) {
             if (!s.Active.empty()) {
 #if TESSELLON_SSE2
                 if (s.Active.size() <= MaxNetworkSize) {
-                    for (int32_t x = begin; x < end; ++x) NetworkMedian(s, x, &s.Out[size_t(x) * 4]);
+                    int32_t x = begin;
+#if TESSELLON_AVX2
+                    if (HasAvx2())
+                        for (; x + 8 <= end; x += 8)
+                            if (!EightMedians(s, x, &s.Out[size_t(x) * 4]))
+                                for (int32_t p = x; p < x + 8; ++p) NetworkMedian(s, p, &s.Out[size_t(p) * 4]);
+#endif
+                    for (; x < end; ++x) NetworkMedian(s, x, &s.Out[size_t(x) * 4]);
                 } else
 #endif
                 {

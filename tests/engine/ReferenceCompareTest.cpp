@@ -80,7 +80,9 @@ private:
     }
     Rgba Pixel() {
         const float alphas[] = {0.0f, 0.5f, 0.999f, 1.0001f, std::numeric_limits<float>::quiet_NaN(), 1.0f};
-        return Rgba{Channel(), Channel(), Channel(), Chance(0.7) ? 1.0f : alphas[Int(0, 5)]};
+        // Wide shots are nearly all opaque, so that whole runs of pixels
+        // have every layer opaque, as frames from a camera do.
+        return Rgba{Channel(), Channel(), Channel(), Chance(wide_ ? 0.995 : 0.7) ? 1.0f : alphas[Int(0, 5)]};
     }
 
     std::mt19937 rng_;
