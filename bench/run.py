@@ -1,0 +1,322 @@
+#!/usr/bin/python3
+"""Runs every benchmark of the README's "Performance" section and prints its
+tables. Started by bench/run, which builds and installs what it needs.
+
+    run.py --build BUILD_DIR --data DATA_DIR --out OUT_DIR [--repeat N]
+
+Timings on a shared machine are noisy: each figure is the median of several
+runs, and what is compared is a ratio measured in the same run. Nothing is
+printed as a figure before the checks have passed: the engine, the command
+and the tests' literal transcription agree bit for bit on the reference
+shots, the result does not depend on the number of threads, and the numpy
+peer computes the same median.
+"""
+import argparse
+import json
+import os
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+import OpenImageIO as oiio
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class Failure(Exception):
+    pass
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def load():
+    return "%.1f" % os.getloadavg()[0]
+
+
+def run(cmd, env=None):
+    """Runs a command; returns its standard output, or fails with its errors."""
+    child = subprocess.run(cmd, capture_output=True, env=env, text=True)
+    if child.returncode != 0:
+        raise Failure("%s failed (%d):\n%s%s" % (" ".join(cmd), child.returncode, child.stdout, child.stderr))
+    return child.stdout
+
+
+def run_measured(cmd, env=None):
+    """Runs a command; returns (wall seconds, its peak resident bytes, its
+    standard output)."""
+    begin = time.monotonic()
+    with open(os.devnull, "w") as null:
+        child = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=null, env=env, text=True)
+        out = child.stdout.read()
+        _, status, usage = os.wait4(child.pid, 0)
+        child.returncode = os.waitstatus_to_exitcode(status)
+    seconds = time.monotonic() - begin
+    if child.returncode != 0:
+        raise Failure("%s failed (%d):\n%s" % (" ".join(cmd), child.returncode, out))
+    return seconds, usage.ru_maxrss * 1024, out
+
+
+UNITS = {"bytes": 1, "KiB": 1 << 10, "MiB": 1 << 20, "GiB": 1 << 30, "TiB": 1 << 40}
+
+
+def bytes_of(text):
+    number, unit = text.split()
+    return float(number) * UNITS[unit]
+
+
+def parse_stats(out):
+    stats = {}
+    for name in ("reading", "gathering", "placement", "compositing", "releasing", "writing", "total"):
+        m = re.search(r"^\s+%s\s+([0-9.]+) s" % name, out, re.M)
+        if m:
+            stats[name] = float(m.group(1))
+    m = re.search(r"decoding ([0-9.]+) s summed", out)
+    stats["decoding"] = float(m.group(1))
+    m = re.search(r"turning (\d+) frames?: ([0-9.]+) s", out)
+    stats["turns"], stats["turning"] = int(m.group(1)), float(m.group(2))
+    m = re.search(r"peak resident memory ([0-9.]+ \w+): ([0-9.]+) x \(frames x 2 \+ canvas = ([0-9.]+ \w+)\)", out)
+    stats["peak"], stats["peak_ratio"], stats["peak_bound"] = bytes_of(m.group(1)), float(m.group(2)), bytes_of(m.group(3))
+    m = re.search(r"frames\s+(\d+) of (\d+) x (\d+), ([^,]+), ([0-9.]+ \w+); canvas (\d+) x (\d+), (\w+), ([0-9.]+ \w+)", out)
+    stats["frames"], stats["frame_format"], stats["frame_bytes"] = int(m.group(1)), m.group(4), bytes_of(m.group(5))
+    stats["canvas"], stats["canvas_format"] = "%s x %s" % (m.group(6), m.group(7)), m.group(8)
+    stats["canvas_bytes"] = bytes_of(m.group(9))
+    m = re.search(r"each file decoded (once|up to \d+ times); ([0-9.]+ \w+) read, ([0-9.]+) x the files", out)
+    stats["decoded"], stats["read_ratio"] = m.group(1), float(m.group(3))
+    m = re.search(r"asked for (\d+) frames and waited for (\d+) of them, ([0-9.]+) s", out)
+    stats["requests"], stats["waits"], stats["wait_seconds"] = int(m.group(1)), int(m.group(2)), float(m.group(3))
+    return stats
+
+
+def median_of(runs, key):
+    return statistics.median(r[key] for r in runs)
+
+
+def same_pixels(a, b):
+    """Whether two image files hold the same pixels, bit for bit."""
+    pa = oiio.ImageInput.open(a).read_image(oiio.FLOAT)
+    pb = oiio.ImageInput.open(b).read_image(oiio.FLOAT)
+    return pa.shape == pb.shape and np.array_equal(pa.view(np.uint32), pb.view(np.uint32))
+
+
+class Bench:
+    def __init__(self, args):
+        self.build, self.data, self.out, self.repeat = args.build, args.data, args.out, args.repeat
+        self.tessellon = os.path.join(self.build, "bin", "tessellon")
+        self.stitch_bench = os.path.join(self.build, "bin", "stitch_bench")
+        os.makedirs(self.out, exist_ok=True)
+        self.loads = [load()]
+
+    def shot(self, name):
+        return os.path.join(self.data, name)
+
+    def stitch(self, shot, method, output, start=None, end=None, threads=None):
+        cmd = [self.tessellon]
+        if threads:
+            cmd += ["--threads", str(threads)]
+        cmd += ["stitch", "--frames", os.path.join(self.shot(shot), "frame.%04d.exr"),
+                "--track", os.path.join(self.shot(shot), "track.csv"), "--method", method,
+                "--output", output, "--stats", "--quiet"]
+        if start is not None:
+            cmd += ["--start", str(start), "--end", str(end)]
+        seconds, peak, out = run_measured(cmd)
+        stats = parse_stats(out)
+        stats["wall"], stats["peak_process"], stats["load"] = seconds, peak, load()
+        return stats
+
+    def stitches(self, shot, method, count, start=None, end=None):
+        output = os.path.join(self.out, "%s-%s.exr" % (shot, method))
+        return [self.stitch(shot, method, output, start, end) for _ in range(count)]
+
+    def stitch_bench(self, shot, end, expect, benchmarks, name):
+        """The engine against its bounds; checks against the literal
+        transcription first (any difference fails the run)."""
+        json_path = os.path.join(self.out, name + ".json")
+        cmd = [self.stitch_bench, "--shot", self.shot(shot)]
+        if end is not None:
+            cmd += ["--end", str(end)]
+        for method, path in expect.items():
+            cmd += ["--expect-" + method, path]
+        cmd += ["--benchmark_filter=" + benchmarks, "--benchmark_repetitions=%d" % self.repeat,
+                "--benchmark_report_aggregates_only=true", "--benchmark_out=" + json_path,
+                "--benchmark_out_format=json"]
+        out = run(cmd)
+        for line in out.splitlines():
+            if line.startswith("check") or line.startswith("shot"):
+                log("  " + line)
+        results = {}
+        for b in json.load(open(json_path))["benchmarks"]:
+            if b.get("aggregate_name") == "median":
+                name = b["run_name"].split("/real_time")[0]
+                results[name] = b["real_time"]   # milliseconds
+                if "cpu_s" in b:
+                    results[name + ":cpu"] = b["cpu_s"] * 1000.0
+        return results
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--data", required=True)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--repeat", type=int, default=5)
+    args = parser.parse_args()
+    b = Bench(args)
+    started = time.monotonic()
+    log("machine: %d cores, %.1f GiB; load average %s at the start" %
+        (os.cpu_count(), os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") / 2**30, load()))
+
+    log("\n== reference shots")
+    subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_shots.py"), args.data], check=True)
+
+    # -- checks, before any figure ------------------------------------
+    log("\n== checks")
+    hd = {"shot": "hd-pan-120", "start": 0, "end": 59}
+    median_out = os.path.join(b.out, "hd-pan-median.exr")
+    unique_out = os.path.join(b.out, "hd-pan-unique.exr")
+    b.stitch("hd-pan-120", "median", median_out, 0, 59)
+    b.stitch("hd-pan-120", "unique", unique_out, 0, 59)
+    one_thread = os.path.join(b.out, "hd-pan-median-1-thread.exr")
+    b.stitch("hd-pan-120", "median", one_thread, 0, 59, threads=1)
+    if not same_pixels(median_out, one_thread):
+        raise Failure("the median with one thread differs from the median with every core")
+    log("  tessellon --threads 1 and with every core: the same median, bit for bit")
+    bound = b.stitch_bench("hd-pan-120", 59, {"median": median_out, "unique": unique_out},
+                           "ReadCovered|CopyCanvas|CompositeMedian|CompositeUnique|Place|CopyFresh|CopyTouched", "hd-pan")
+    roll_median = os.path.join(b.out, "hd-roll-median.exr")
+    roll_unique = os.path.join(b.out, "hd-roll-unique.exr")
+    b.stitch("hd-roll", "median", roll_median)
+    b.stitch("hd-roll", "unique", roll_unique)
+    roll = b.stitch_bench("hd-roll", None, {"median": roll_median, "unique": roll_unique}, "Place|CopyFresh/4k", "hd-roll")
+
+    # -- phases ---------------------------------------------------------
+    log("\n== phases (tessellon stitch --stats, median of %d runs)" % b.repeat)
+    median_runs = b.stitches("hd-pan-120", "median", b.repeat, 0, 59)
+    unique_runs = b.stitches("hd-pan-120", "unique", b.repeat, 0, 59)
+    roll_runs = b.stitches("hd-roll", "median", max(3, b.repeat // 2))
+
+    # -- peers ------------------------------------------------------------
+    log("\n== peers")
+    peer_env = dict(os.environ)
+    peer_env.pop("OPENBLAS_CORETYPE", None)
+    peer_env.pop("OPENBLAS_L2_SIZE", None)
+    peer = os.path.join(HERE, "peers", "numpy_median.py")
+    numpy_args = [b.shot("hd-pan-120"), os.path.join(b.shot("hd-pan-120"), "track.csv"), "0", "59"]
+    peers = {}
+    for name, extra in (("numpy", []), ("numpy-banded", ["--band-rows", "32", "--exr-core"])):
+        output = os.path.join(b.out, name + ".exr")
+        seconds, peak, _ = run_measured(["/usr/bin/python3", peer] + extra + numpy_args + [output], env=peer_env)
+        if not same_pixels(output, median_out):
+            raise Failure("the %s peer's median differs from tessellon's" % name)
+        peers[name] = {"wall": seconds, "peak": peak, "load": load()}
+        log("  %s: %.1f s, peak %.2f GiB, the same median as tessellon bit for bit (load %s)" %
+            (name, seconds, peak / 2**30, load()))
+    layers = sorted(os.path.join(b.shot("im-layers"), f) for f in os.listdir(b.shot("im-layers")) if f.endswith(".exr"))
+    im_out = os.path.join(b.out, "imagemagick.exr")
+    # Debian's policy caps ImageMagick at 256 MiB of pixel cache; this run's
+    # own policy lets it hold the layers in memory as it would on a desktop.
+    policy = os.path.join(b.out, "imagemagick-policy")
+    os.makedirs(policy, exist_ok=True)
+    with open(os.path.join(policy, "policy.xml"), "w") as f:
+        f.write("<policymap>\n" + "".join('  <policy domain="resource" name="%s" value="%s"/>\n' % kv for kv in (
+            ("memory", "16GiB"), ("map", "16GiB"), ("area", "8GP"), ("width", "1MP"), ("height", "1MP"),
+            ("disk", "32GiB"))) + "</policymap>\n")
+    im_env = dict(os.environ, MAGICK_CONFIGURE_PATH=policy)
+    seconds, peak, _ = run_measured(["/usr/bin/convert"] + layers + ["-evaluate-sequence", "median", im_out], env=im_env)
+    peers["imagemagick"] = {"wall": seconds, "peak": peak, "load": load()}
+    log("  ImageMagick -evaluate-sequence median: %.1f s, peak %.2f GiB (load %s)" % (seconds, peak / 2**30, load()))
+
+    # -- scaling ------------------------------------------------------------
+    log("\n== scaling (median of %d runs each)" % max(3, b.repeat // 2))
+    count = max(3, b.repeat // 2)
+    frames_scaling = []
+    for n in (30, 60, 120):
+        runs = b.stitches("hd-pan-120", "median", count, 0, n - 1)
+        frames_scaling.append((n, runs))
+    pan_scaling = [(1, median_runs)]
+    for widths, shot in ((2, "hd-pan-x2"), (4, "hd-pan-x4")):
+        pan_scaling.append((widths, b.stitches(shot, "median", count)))
+    k4 = b.stitches("4k-pan", "median", 2)
+    b.loads.append(load())
+
+    # -- report -------------------------------------------------------------
+    report = []
+    w = report.append
+    m = {k: median_of(median_runs, k) for k in ("wall", "reading", "decoding", "gathering", "placement",
+                                                 "compositing", "releasing", "writing", "total", "peak_ratio")}
+    u = {k: median_of(unique_runs, k) for k in ("wall", "compositing", "placement")}
+    r = {k: median_of(roll_runs, k) for k in ("wall", "placement", "turning", "compositing")}
+    first = median_runs[0]
+    w("Measured on this machine: %d cores, load average %s at the start and %s at the end of the run "
+      "(other work was running)." % (os.cpu_count(), b.loads[0], b.loads[-1]))
+    w("")
+    w("| figure | measured | target |")
+    w("|---|---|---|")
+    w("| median compositing / read-only pass over the covered layer pixels | %.2f x (%.0f ms / %.0f ms; CPU time %.2f x) | within 3 x |"
+      % (bound["CompositeMedian"] / bound["ReadCovered"], bound["CompositeMedian"], bound["ReadCovered"],
+         bound["CompositeMedian:cpu"] / bound["ReadCovered:cpu"]))
+    w("| unique compositing / copying the canvas's bytes | %.2f x (%.1f ms / %.1f ms; CPU time %.2f x) | within 3 x |"
+      % (bound["CompositeUnique"] / bound["CopyCanvas"], bound["CompositeUnique"], bound["CopyCanvas"],
+         bound["CompositeUnique:cpu"] / bound["CopyCanvas:cpu"]))
+    w("| placement / single-thread copy of the frames into fresh memory (4 KiB pages) | %.2f x (%.0f ms / %.0f ms) | within 2 x |"
+      % (bound["Place"] / bound["CopyFresh/4k"], bound["Place"], bound["CopyFresh/4k"]))
+    w("| placement with a roll of up to 2 degrees / the same copy | %.2f x (%.0f ms / %.0f ms) | |"
+      % (roll["Place"] / roll["CopyFresh/4k"], roll["Place"], roll["CopyFresh/4k"]))
+    w("| copy into fresh memory: 4 KiB pages / huge pages / memory already touched | %.0f / %.0f / %.0f ms | |"
+      % (bound["CopyFresh/4k"], bound["CopyFresh/2m"], bound["CopyTouched"]))
+    for name, label in (("numpy", "numpy median peer (one dense stack)"),
+                        ("numpy-banded", "numpy median peer (32-row bands, faster EXR reader)"),
+                        ("imagemagick", "ImageMagick -evaluate-sequence median")):
+        w("| `tessellon stitch --method median` faster than the %s | %.1f x (%.1f s / %.2f s) | at least 20 x |"
+          % (label, peers[name]["wall"] / m["wall"], peers[name]["wall"], m["wall"]))
+    w("| peak resident memory / (frames' pixel bytes x 2 + canvas bytes) | %.2f (%.2f GiB) | at most 1.2 |"
+      % (m["peak_ratio"], median_of(median_runs, "peak") / 2**30))
+    w("| pixel formats kept | HD: frames %s, canvas %s; 4K: frames %s, canvas %s | as the files |"
+      % (first["frame_format"], first["canvas_format"], k4[0]["frame_format"], k4[0]["canvas_format"]))
+    w("| files decoded per render | each %s; bytes read %.2f x the files' size; the tool waited for %d of its %d requests | once each |"
+      % (first["decoded"], first["read_ratio"], first["waits"], first["requests"]))
+    w("")
+    w("Phases of `tessellon stitch --stats` on the HD pan (60 frames 1920 x 1080 float, canvas %s), "
+      "median of %d runs, seconds:" % (first["canvas"], b.repeat))
+    w("")
+    w("| reading (decoding summed over threads) | gathering | placement | compositing | releasing | writing | total | peak memory |")
+    w("|---|---|---|---|---|---|---|---|")
+    w("| %.2f (%.2f) | %.2f | %.2f | median %.2f, unique %.2f | %.2f | %.2f | %.2f | %.2f GiB |"
+      % (m["reading"], m["decoding"], m["gathering"], m["placement"], m["compositing"], u["compositing"],
+         m["releasing"], m["writing"], m["total"], median_of(median_runs, "peak") / 2**30))
+    w("| HD roll: | | %.2f, of it turning %.2f | median %.2f | | | %.2f | |"
+      % (r["placement"], r["turning"], r["compositing"], r["wall"]))
+    w("")
+    w("Scaling, `tessellon stitch --method median`, median of %d runs:" % count)
+    w("")
+    w("| shot | frames | canvas | time | time per frame | peak memory | per frame | / (frames x 2 + canvas) |")
+    w("|---|---|---|---|---|---|---|---|")
+    rows = [("HD pan, %d frames" % n, runs) for n, runs in frames_scaling]
+    rows += [("HD pan of %d frame width%s" % (widths, "s" if widths > 1 else ""), runs) for widths, runs in pan_scaling]
+    rows += [("4K pan, half PIZ", k4)]
+    for label, runs in rows:
+        frames = runs[0]["frames"]
+        wall = median_of(runs, "wall")
+        peak = median_of(runs, "peak")
+        w("| %s | %d | %s | %.2f s | %.0f ms | %.2f GiB | %.1f MiB | %.2f |"
+          % (label, frames, runs[0]["canvas"], wall, 1000 * wall / frames, peak / 2**30, peak / frames / 2**20,
+             median_of(runs, "peak_ratio")))
+    w("")
+    w("The whole run took %.0f s." % (time.monotonic() - started))
+    text = "\n".join(report)
+    with open(os.path.join(b.out, "results.md"), "w") as f:
+        f.write(text + "\n")
+    log("\n== results (also in %s)\n" % os.path.join(b.out, "results.md"))
+    log(text)
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except Failure as e:
+        print("bench: " + str(e), file=sys.stderr)
+        sys.exit(1)
