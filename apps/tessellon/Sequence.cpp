@@ -5,6 +5,11 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+// GCC 12 warns of a maybe-uninitialized std::function inside its own <regex>
+// when optimising (a known false positive of the library's code, not ours).
+#if defined(__GNUC__) && !defined(__clang__)
+#  pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <regex>
 #include <system_error>
 
