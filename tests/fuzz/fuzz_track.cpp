@@ -1,4 +1,4 @@
-// Build and run: clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Iapps/tessellon tests/fuzz/fuzz_track.cpp apps/tessellon/TrackFile.cpp -o fuzz_track && ./fuzz_track -dict=tests/fuzz/track.dict -max_total_time=60 tests/fuzz/corpus/track
+// scripts/fuzz builds and runs this target with its dictionary and seed corpus.
 //
 // Feeds arbitrary bytes to every track format. TrackError is the only way a
 // parser may refuse input; anything else escaping, or a track that breaks
