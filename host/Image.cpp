@@ -23,17 +23,6 @@ int BytesPerChannel(int32_t format) {
 
 namespace {
 
-// Calls fn with the storage traits of `format` (a known format).
-template <class Fn>
-void WithStore(int32_t format, Fn&& fn) {
-    switch (format) {
-    case Format_UInt8: fn(StoreUInt8{}); break;
-    case Format_UInt16: fn(StoreUInt16{}); break;
-    case Format_Half: fn(StoreHalf{}); break;
-    default: fn(StoreFloat{}); break;
-    }
-}
-
 std::string FormatBytes(uint64_t bytes) {
     static const struct { uint64_t unit; const char* name; } units[] = {
         {uint64_t(1) << 40, "TiB"}, {uint64_t(1) << 30, "GiB"}, {uint64_t(1) << 20, "MiB"}, {uint64_t(1) << 10, "KiB"}};

@@ -118,6 +118,17 @@ struct StoreFloat {
     static T Write(float f) { return f; }
 };
 
+// Calls fn with the storage traits of `format` (a known format).
+template <class Fn>
+void WithStore(int32_t format, Fn&& fn) {
+    switch (format) {
+    case Format_UInt8: fn(StoreUInt8{}); break;
+    case Format_UInt16: fn(StoreUInt16{}); break;
+    case Format_Half: fn(StoreHalf{}); break;
+    default: fn(StoreFloat{}); break;
+    }
+}
+
 // One pixel of a format, N stored channels (0 = the image's own count).
 // Record floats that no stored channel holds read as 0, alpha as 1.
 template <class S, int N>
