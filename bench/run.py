@@ -107,7 +107,7 @@ class Bench:
     def __init__(self, args):
         self.build, self.data, self.out, self.repeat = args.build, args.data, args.out, args.repeat
         self.tessellon = os.path.join(self.build, "bin", "tessellon")
-        self.stitch_bench = os.path.join(self.build, "bin", "stitch_bench")
+        self.stitch_bench_path = os.path.join(self.build, "bin", "stitch_bench")
         os.makedirs(self.out, exist_ok=True)
         self.loads = [load()]
 
@@ -136,7 +136,7 @@ class Bench:
         """The engine against its bounds; checks against the literal
         transcription first (any difference fails the run)."""
         json_path = os.path.join(self.out, name + ".json")
-        cmd = [self.stitch_bench, "--shot", self.shot(shot)]
+        cmd = [self.stitch_bench_path, "--shot", self.shot(shot)]
         if end is not None:
             cmd += ["--end", str(end)]
         for method, path in expect.items():
@@ -150,7 +150,8 @@ class Bench:
                 log("  " + line)
         results = {}
         for b in json.load(open(json_path))["benchmarks"]:
-            if b.get("aggregate_name") == "median":
+            # The median of the repetitions; a single run has no aggregates.
+            if b.get("aggregate_name") == "median" or (self.repeat == 1 and b.get("run_type") == "iteration"):
                 name = b["run_name"].split("/real_time")[0]
                 results[name] = b["real_time"]   # milliseconds
                 if "cpu_s" in b:
@@ -164,7 +165,13 @@ def main():
     parser.add_argument("--data", required=True)
     parser.add_argument("--out", required=True)
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--report-only", action="store_true",
+                        help="print the tables again from the last run's measurements")
     args = parser.parse_args()
+    measured = os.path.join(args.out, "measurements.json")
+    if args.report_only:
+        report(json.load(open(measured)), args.out)
+        return
     b = Bench(args)
     started = time.monotonic()
     log("machine: %d cores, %.1f GiB; load average %s at the start" %
@@ -197,7 +204,7 @@ def main():
     log("\n== phases (tessellon stitch --stats, median of %d runs)" % b.repeat)
     median_runs = b.stitches("hd-pan-120", "median", b.repeat, 0, 59)
     unique_runs = b.stitches("hd-pan-120", "unique", b.repeat, 0, 59)
-    roll_runs = b.stitches("hd-roll", "median", max(3, b.repeat // 2))
+    roll_runs = b.stitches("hd-roll", "median", min(3, b.repeat))
 
     # -- peers ------------------------------------------------------------
     log("\n== peers")
@@ -231,8 +238,8 @@ def main():
     log("  ImageMagick -evaluate-sequence median: %.1f s, peak %.2f GiB (load %s)" % (seconds, peak / 2**30, load()))
 
     # -- scaling ------------------------------------------------------------
-    log("\n== scaling (median of %d runs each)" % max(3, b.repeat // 2))
-    count = max(3, b.repeat // 2)
+    count = min(3, b.repeat)
+    log("\n== scaling (median of %d runs each)" % count)
     frames_scaling = []
     for n in (30, 60, 120):
         runs = b.stitches("hd-pan-120", "median", count, 0, n - 1)
@@ -243,7 +250,19 @@ def main():
     k4 = b.stitches("4k-pan", "median", 2)
     b.loads.append(load())
 
-    # -- report -------------------------------------------------------------
+    data = {"bound": bound, "roll": roll, "median_runs": median_runs, "unique_runs": unique_runs,
+            "roll_runs": roll_runs, "peers": peers, "frames_scaling": frames_scaling, "pan_scaling": pan_scaling,
+            "k4": k4, "loads": b.loads, "repeat": b.repeat, "count": count, "cores": os.cpu_count(),
+            "seconds": time.monotonic() - started}
+    with open(measured, "w") as f:
+        json.dump(data, f, indent=1)
+    report(data, args.out)
+
+
+def report(data, out):
+    bound, roll, peers = data["bound"], data["roll"], data["peers"]
+    median_runs, unique_runs, roll_runs = data["median_runs"], data["unique_runs"], data["roll_runs"]
+    frames_scaling, pan_scaling, k4, count = data["frames_scaling"], data["pan_scaling"], data["k4"], data["count"]
     report = []
     w = report.append
     m = {k: median_of(median_runs, k) for k in ("wall", "reading", "decoding", "gathering", "placement",
@@ -252,7 +271,7 @@ def main():
     r = {k: median_of(roll_runs, k) for k in ("wall", "placement", "turning", "compositing")}
     first = median_runs[0]
     w("Measured on this machine: %d cores, load average %s at the start and %s at the end of the run "
-      "(other work was running)." % (os.cpu_count(), b.loads[0], b.loads[-1]))
+      "(other work was running)." % (data["cores"], data["loads"][0], data["loads"][-1]))
     w("")
     w("| figure | measured | target |")
     w("|---|---|---|")
@@ -281,7 +300,7 @@ def main():
       % (first["decoded"], first["read_ratio"], first["waits"], first["requests"]))
     w("")
     w("Phases of `tessellon stitch --stats` on the HD pan (60 frames 1920 x 1080 float, canvas %s), "
-      "median of %d runs, seconds:" % (first["canvas"], b.repeat))
+      "median of %d runs, seconds:" % (first["canvas"], data["repeat"]))
     w("")
     w("| reading (decoding summed over threads) | gathering | placement | compositing | releasing | writing | total | peak memory |")
     w("|---|---|---|---|---|---|---|---|")
@@ -306,11 +325,11 @@ def main():
           % (label, frames, runs[0]["canvas"], wall, 1000 * wall / frames, peak / 2**30, peak / frames / 2**20,
              median_of(runs, "peak_ratio")))
     w("")
-    w("The whole run took %.0f s." % (time.monotonic() - started))
+    w("The whole run took %.0f s." % data["seconds"])
     text = "\n".join(report)
-    with open(os.path.join(b.out, "results.md"), "w") as f:
+    with open(os.path.join(out, "results.md"), "w") as f:
         f.write(text + "\n")
-    log("\n== results (also in %s)\n" % os.path.join(b.out, "results.md"))
+    log("\n== results (also in %s)\n" % os.path.join(out, "results.md"))
     log(text)
 
 
