@@ -21,13 +21,15 @@ if(WIN32)
     # OpenImageIO is not packaged for Windows: PFM files only, by our own code.
     add_library(TessellonImageFiles STATIC
         ${CMAKE_CURRENT_LIST_DIR}/ImageFilesPfm.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/Pfm.cpp)
+        ${CMAKE_CURRENT_LIST_DIR}/Pfm.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/PendingFile.cpp)
     target_link_libraries(TessellonImageFiles PUBLIC HostSystem)
 else()
     tessellon_find_openimageio()
     add_library(TessellonImageFiles STATIC
         ${CMAKE_CURRENT_LIST_DIR}/ImageFiles.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/Pfm.cpp)
+        ${CMAKE_CURRENT_LIST_DIR}/Pfm.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/PendingFile.cpp)
     target_link_libraries(TessellonImageFiles PUBLIC HostSystem PRIVATE OpenImageIO::OpenImageIO)
 endif()
 target_include_directories(TessellonImageFiles PUBLIC ${CMAKE_CURRENT_LIST_DIR})

@@ -3,8 +3,6 @@
 // headers it reads and would allocate whatever a damaged file asks for.
 #include "ImageFiles.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -21,6 +19,7 @@
 
 #include "HostApp.h"
 #include "HostSystem.h"
+#include "PendingFile.h"
 #include "Pfm.h"
 
 namespace fs = std::filesystem;
@@ -409,27 +408,6 @@ OIIO::ColorProcessorHandle ColorProcessorFor(const WriteOptions& options, const 
     return processor;
 }
 
-// Removes the temporary file unless the write went through.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(fs::path path) : path_(std::move(path)) {}
-    ~TemporaryFile() {
-        if (!kept_) {
-            std::error_code ec;
-            fs::remove(path_, ec);
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    const fs::path& Path() const { return path_; }
-    void Keep() { kept_ = true; }
-
-private:
-    fs::path path_;
-    bool kept_ = false;
-};
-
-std::atomic<uint64_t> temporaryCount{0};
 
 }  // namespace
 
@@ -464,18 +442,9 @@ void WriteImageFile(const Image& image, const std::string& path, const WriteOpti
     const OutputKind kind = KindOf(extension, image, path);
     const OIIO::ColorProcessorHandle processor = ColorProcessorFor(options, path);
 
-    fs::path directory = target.parent_path();
-    if (directory.empty()) directory = ".";
-    std::error_code ec;
-    if (!fs::is_directory(directory, ec))
-        throw ImageFileError(path, "the output directory '" + directory.string() + "' does not exist");
-
     // The temporary keeps the extension: the library picks the writer by it.
-    std::string hidden = ".";
-    hidden += target.stem().string();
-    hidden += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(temporaryCount.fetch_add(1));
-    hidden += extension;
-    TemporaryFile temporary(directory / hidden);
+    PendingFile temporary(path, extension);
+    const fs::path& directory = temporary.Directory();
     const std::string temporaryName = temporary.Path().string();
 
     std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create(temporaryName);
@@ -513,10 +482,7 @@ void WriteImageFile(const Image& image, const std::string& path, const WriteOpti
         throw ImageFileError(path, "cannot write: " + Tidy(out->geterror(), "close failed"));
     out.reset();
 
-    fs::rename(temporary.Path(), target, ec);
-    if (ec)
-        throw ImageFileError(path, "cannot move the written file into place: " + ec.message());
-    temporary.Keep();
+    temporary.Commit();
 }
 
 }  // namespace tessellon

@@ -1,7 +1,6 @@
 #include "Pfm.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cctype>
 #include <charconv>
@@ -13,14 +12,9 @@
 #include <utility>
 #include <vector>
 
-#if defined(_WIN32)
-#  include <process.h>
-#else
-#  include <unistd.h>
-#endif
-
 #include "HostApp.h"
 #include "HostSystem.h"
+#include "PendingFile.h"
 
 namespace fs = std::filesystem;
 
@@ -191,36 +185,6 @@ private:
     Image* image_;
 };
 
-// Removes the temporary file unless the write went through.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(fs::path path) : path_(std::move(path)) {}
-    ~TemporaryFile() {
-        if (!kept_) {
-            std::error_code ec;
-            fs::remove(path_, ec);
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    const fs::path& Path() const { return path_; }
-    void Keep() { kept_ = true; }
-
-private:
-    fs::path path_;
-    bool kept_ = false;
-};
-
-std::atomic<uint64_t> temporaryCount{0};
-
-long ProcessId() {
-#if defined(_WIN32)
-    return long(_getpid());
-#else
-    return long(::getpid());
-#endif
-}
-
 }  // namespace
 
 bool IsPfmPath(const std::string& path) {
@@ -281,17 +245,8 @@ Image* ReadPfmFile(const std::string& path, const ImageLimits& limits, void* ima
 }
 
 void WritePfmFile(const Image& image, const std::string& path, const RowConversion& convert) {
-    const fs::path target(path);
-    fs::path directory = target.parent_path();
-    if (directory.empty()) directory = ".";
-    std::error_code ec;
-    if (!fs::is_directory(directory, ec))
-        throw ImageFileError(path, "the output directory '" + directory.string() + "' does not exist");
-
-    std::string hidden = ".";
-    hidden += target.stem().string();
-    hidden += ".tmp." + std::to_string(ProcessId()) + "." + std::to_string(temporaryCount.fetch_add(1)) + ".pfm";
-    TemporaryFile temporary(directory / hidden);
+    PendingFile temporary(path, ".pfm");
+    const fs::path& directory = temporary.Directory();
     {
         std::ofstream out(temporary.Path(), std::ios::binary);
         if (!out)
@@ -315,10 +270,7 @@ void WritePfmFile(const Image& image, const std::string& path, const RowConversi
         if (!out.flush())
             throw ImageFileError(path, "cannot write the file in '" + directory.string() + "'");
     }
-    fs::rename(temporary.Path(), target, ec);
-    if (ec)
-        throw ImageFileError(path, "cannot move the written file into place: " + ec.message());
-    temporary.Keep();
+    temporary.Commit();
 }
 
 }  // namespace tessellon
