@@ -82,6 +82,9 @@ bool TransformInto(const Image& source, Image* dest, const TagList& tags) {
     if (source.Group[0].Base == nullptr || dest->Group[0].Base == nullptr)
         return false;
 
+    // The turned image is written nearly everywhere: let it take huge pages.
+    ImageStorage::AdviseDense(ImageStorage::Storage(dest), dest->StorageBytes());
+
     double s = 0.0, c = 1.0;
     SinCosDegrees(angle, s, c);
     const double cx = fx * source.Width, cy = fy * source.Height;
@@ -89,18 +92,18 @@ bool TransformInto(const Image& source, Image* dest, const TagList& tags) {
     const int32_t rowsPerBand = RowsPerBand(dest->Width);
     const int32_t bands = (dest->Height + rowsPerBand - 1) / rowsPerBand;
 
-    // `read(x, y, p)` puts source pixel (x, y) into the four floats p.
-    const auto turn = [&](const auto& read) {
-      hostimpl::RunChunks(bands, [&](int32_t band) {
+    hostimpl::RunChunks(bands, [&](int32_t band) {
+        PixelAccessor reader(&source);
         PixelAccessor writer(dest);
-        float taps[4][4];
+        PixelRecord taps[4];
         PixelRecord out;
-        const auto tap = [&](int32_t x, int32_t y, float* p) {
+        const auto tap = [&](int32_t x, int32_t y, PixelRecord& p) {
             if (x < 0 || y < 0 || x >= w || y >= h) {
-                p[0] = p[1] = p[2] = p[3] = 0.0f;
+                p.Chan[0] = p.Chan[1] = p.Chan[2] = p.Chan[3] = 0.0f;
                 return;
             }
-            read(x, y, p);
+            reader.SetPosition(x, y);
+            reader.ReadPixel(p);
         };
         const int32_t yEnd = std::min(dest->Height, (band + 1) * rowsPerBand);
         for (int32_t y = band * rowsPerBand; y < yEnd; ++y) {
@@ -119,37 +122,15 @@ bool TransformInto(const Image& source, Image* dest, const TagList& tags) {
                 tap(x0, y0 + 1, taps[2]);
                 tap(x0 + 1, y0 + 1, taps[3]);
                 for (int k = 0; k < 4; ++k) {
-                    const float bottom = Lerp(taps[0][k], taps[1][k], tx);
-                    const float top = Lerp(taps[2][k], taps[3][k], tx);
+                    const float bottom = Lerp(taps[0].Chan[k], taps[1].Chan[k], tx);
+                    const float top = Lerp(taps[2].Chan[k], taps[3].Chan[k], tx);
                     out.Chan[k] = Lerp(bottom, top, ty);
                 }
                 writer.SetPosition(x, y);
                 writer.WritePixel(out);
             }
         }
-      });
-    };
-
-    const BufferGroup& g = source.Group[0];
-    if (source.Channels == 4 && source.Group[1].RowOffsets == nullptr) {
-        // Four stored channels: the taps read the storage in place, the same
-        // values the image's pixel function gives, without a call per tap.
-        hostimpl::WithStore(source.Format, [&](auto store) {
-            using S = decltype(store);
-            turn([&](int32_t x, int32_t y, float* p) {
-                hostimpl::ReadStored<S, 4>(p, reinterpret_cast<const typename S::T*>(g.Base + g.RowOffsets[y] + int64_t(x) * g.PixelStride),
-                                 &source);
-            });
-        });
-    } else {
-        turn([&](int32_t x, int32_t y, float* p) {
-            PixelAccessor reader(&source);
-            reader.SetPosition(x, y);
-            PixelRecord record;
-            reader.ReadPixel(record);
-            std::copy_n(record.Chan, 4, p);
-        });
-    }
+    });
     return true;
 }
 
