@@ -58,10 +58,10 @@ def exact_x(shift, width):
 def write_exr(path, pixels, fmt, compression):
     """pixels: H x W x 4 float32, top row first (the file's order)."""
     h, w = pixels.shape[:2]
-    spec = oiio.ImageSpec(w, h, 4, fmt)
-    spec.attribute("compression", compression)
+    header = oiio.ImageSpec(w, h, 4, fmt)
+    header.attribute("compression", compression)
     out = oiio.ImageOutput.create(path)
-    if out is None or not out.open(path, spec):
+    if out is None or not out.open(path, header):
         raise SystemExit("make_shots: cannot write %s: %s" % (path, oiio.geterror()))
     if not out.write_image(pixels):
         raise SystemExit("make_shots: cannot write %s: %s" % (path, out.geterror()))

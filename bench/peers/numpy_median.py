@@ -87,10 +87,10 @@ def main():
         result[b0:b1, :, 0:3] = np.where(opaque[:, :, None], median, np.float32(0))
         result[b0:b1, :, 3] = opaque.astype(np.float32)
 
-    spec = oiio.ImageSpec(cw, ch, 4, "float")
-    spec.attribute("compression", "zip")
+    header = oiio.ImageSpec(cw, ch, 4, "float")
+    header.attribute("compression", "zip")
     out = oiio.ImageOutput.create(output)
-    if out is None or not out.open(output, spec) or not out.write_image(result):
+    if out is None or not out.open(output, header) or not out.write_image(result):
         raise SystemExit("numpy_median: cannot write %s: %s" % (output, oiio.geterror()))
     out.close()
 
