@@ -7,14 +7,6 @@
 
 namespace tessellon {
 
-// The separator of folder lists such as TESSELLON_PLUGIN_PATH: ';' on
-// Windows, where ':' follows a drive letter, ':' elsewhere.
-#if defined(_WIN32)
-inline constexpr char PathListSeparator = ';';
-#else
-inline constexpr char PathListSeparator = ':';
-#endif
-
 // The folder the running executable is in; "." when the system does not say.
 std::string ExecutableDirectory();
 

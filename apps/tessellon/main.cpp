@@ -19,13 +19,14 @@
 
 #include <CLI/CLI.hpp>
 
-#include "Demo.h"
+#include "DemoCommand.h"
 #include "HostApp.h"
 #include "ImageFiles.h"
 #include "Messages.h"
 #include "Plugins.h"
-#include "Stitch.h"
-#include "Tools.h"
+#include "StitchCommand.h"
+#include "System.h"
+#include "ToolsCommand.h"
 
 namespace tessellon {
 namespace {
@@ -156,7 +157,7 @@ int Run(int argc, char** argv) {
     }
 
     HostApp::SetWorkerCount(options.Threads);
-    const Plugins plugins(options.Plugins);
+    const Plugins plugins(options.Plugins, ExecutableDirectory());
 
     if (*stitch) {
         if (*start) s.Start = options.Start;
@@ -197,9 +198,9 @@ int main(int argc, char** argv) {
     int status = ExitNoImage;
     try {
         status = Run(argc, argv);
-    } catch (const CommandError& e) {
+    } catch (const Error& e) {
         PrintError(e.what());
-        status = e.Status();
+        status = e.ExitStatus();
     } catch (const std::bad_alloc&) {
         PrintError("out of memory");
     } catch (const std::exception& e) {

@@ -1,6 +1,6 @@
 // scripts/fuzz builds and runs this target with its dictionary and seed corpus.
 //
-// Feeds arbitrary bytes to every track format. TrackError is the only way a
+// Feeds arbitrary bytes to every track format. Error is the only way a
 // parser may refuse input; anything else escaping, or a track that breaks
 // the promises of TrackFile.h, stops the fuzzer.
 #include "TrackFile.h"
@@ -51,12 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             ConvertTrack(track, TrackUnits::Pixels, TrackOrigin::TopLeft, 960, 540);
             for (const TrackKey& key : track.Keys)
                 Check(std::isfinite(key.X) && std::isfinite(key.Y) && std::isfinite(key.Angle));
-        } catch (const TrackError& e) {
+        } catch (const Error& e) {
             const std::string_view what = e.what();
             Check(what.substr(0, 9) == "fuzz.trk:");
-            Check(e.Path() == "fuzz.trk");
-            Check(e.Line() >= 0 && e.Line() <= lines);
-            Check(e.Column() >= 0 && (e.Column() == 0 || e.Line() > 0));
+            Check(e.Where().File == "fuzz.trk");
+            Check(e.Where().Line >= 0 && e.Where().Line <= lines);
+            Check(e.Where().Column >= 0 && (e.Where().Column == 0 || e.Where().Line > 0));
         }
     }
     return 0;

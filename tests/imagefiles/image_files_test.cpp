@@ -1,0 +1,859 @@
+// Image files in and out of host images: formats, channel mapping, windows,
+// damaged and hostile files, and writes that never leave half a file.
+#include "ImageFiles.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <OpenImageIO/half.h>
+#include <OpenImageIO/imageio.h>
+
+#include "HostApp.h"
+#include "HostSystem.h"
+
+namespace fs = std::filesystem;
+using namespace tessellon;
+
+namespace {
+
+// Host images read back as W * H records of four floats, host row 0 first.
+std::vector<float> Pixels(const Image* image) {
+    std::vector<float> out(size_t(image->Width) * image->Height * 4);
+    for (int32_t y = 0; y < image->Height; ++y)
+        image->ReadSpan(0, y, image->Width, out.data() + size_t(y) * image->Width * 4);
+    return out;
+}
+
+// The record of host pixel (x, y).
+std::array<float, 4> At(const std::vector<float>& pixels, int width, int x, int y) {
+    const float* p = pixels.data() + (size_t(y) * width + x) * 4;
+    return {p[0], p[1], p[2], p[3]};
+}
+
+struct ImageRef {
+    Image* image = nullptr;
+    explicit ImageRef(Image* i) : image(i) {}
+    ~ImageRef() {
+        if (image) image->Recycle();
+    }
+    Image* operator->() const { return image; }
+};
+
+Image* NewFloatImage(int width, int height, int32_t format = Format_Float) {
+    return NewImage(TagList{Tag<IMG_Width>(width), Tag<IMG_Height>(height), Tag<IMG_Channel>(2),
+                            Tag<IMG_Channel>(1), Tag<IMG_Channel>(0), Tag<IMG_Channel>(3),
+                            Tag<IMG_Format>(format)});
+}
+
+void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+std::vector<uint8_t> ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// Stored channel values as the host reads them: 8- and 16-bit divided by
+// their maximum (the library multiplies by the reciprocal, which can differ
+// in the last bit).
+std::vector<float> AsHostReads(OIIO::TypeDesc type, const void* stored, size_t count) {
+    std::vector<float> out(count);
+    for (size_t i = 0; i < count; ++i) {
+        switch (type.basetype) {
+        case OIIO::TypeDesc::UINT8: out[i] = float(static_cast<const uint8_t*>(stored)[i]) / 255.0f; break;
+        case OIIO::TypeDesc::UINT16: out[i] = float(static_cast<const uint16_t*>(stored)[i]) / 65535.0f; break;
+        case OIIO::TypeDesc::HALF: out[i] = float(static_cast<const half*>(stored)[i]); break;
+        case OIIO::TypeDesc::FLOAT: out[i] = static_cast<const float*>(stored)[i]; break;
+        default: OIIO::convert_pixel_values(type, static_cast<const uint8_t*>(stored) + i * type.size(),
+                                            OIIO::TypeDesc::FLOAT, &out[i], 1);
+        }
+    }
+    return out;
+}
+
+// Writes `data` (pixels of the data window, top row first, in `type`)
+// with the library directly, so that the reader meets files made elsewhere.
+// Alpha is stored as given, never divided out of the colour.
+void WriteWithLibrary(const fs::path& path, OIIO::ImageSpec spec, OIIO::TypeDesc type, const void* data) {
+    spec.attribute("oiio:UnassociatedAlpha", 1);
+    auto out = OIIO::ImageOutput::create(path.string());
+    ASSERT_TRUE(out) << OIIO::geterror();
+    ASSERT_TRUE(out->open(path.string(), spec)) << out->geterror();
+    ASSERT_TRUE(out->write_image(type, data)) << out->geterror();
+    ASSERT_TRUE(out->close()) << out->geterror();
+}
+
+// A file read back with the library: its spec and float pixels.
+struct LibraryImage {
+    OIIO::ImageSpec spec;
+    std::vector<float> pixels;
+};
+
+LibraryImage ReadWithLibrary(const fs::path& path) {
+    LibraryImage result;
+    OIIO::ImageSpec config;
+    config.attribute("oiio:UnassociatedAlpha", 1);
+    auto in = OIIO::ImageInput::open(path.string(), &config);
+    EXPECT_TRUE(in) << OIIO::geterror();
+    if (!in) return result;
+    result.spec = in->spec();
+    const size_t count = size_t(result.spec.image_pixels()) * result.spec.nchannels;
+    std::vector<uint8_t> stored(count * result.spec.format.size());
+    EXPECT_TRUE(in->read_image(0, 0, 0, result.spec.nchannels, result.spec.format, stored.data()));
+    result.pixels = AsHostReads(result.spec.format, stored.data(), count);
+    return result;
+}
+
+// PNG chunks with their CRC, for headers that claim what a test needs.
+uint32_t Crc32(const uint8_t* data, size_t size, uint32_t crc = 0xffffffffu) {
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return crc;
+}
+
+void PutBig32(std::vector<uint8_t>& out, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(uint8_t(v >> shift));
+}
+
+void PutChunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& payload) {
+    PutBig32(out, uint32_t(payload.size()));
+    std::vector<uint8_t> body(type, type + 4);
+    body.insert(body.end(), payload.begin(), payload.end());
+    out.insert(out.end(), body.begin(), body.end());
+    PutBig32(out, Crc32(body.data(), body.size()) ^ 0xffffffffu);
+}
+
+// An 8-bit RGBA PNG header claiming width x height, with a token IDAT.
+std::vector<uint8_t> PngClaiming(uint32_t width, uint32_t height) {
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    std::vector<uint8_t> ihdr;
+    PutBig32(ihdr, width);
+    PutBig32(ihdr, height);
+    ihdr.insert(ihdr.end(), {8, 6, 0, 0, 0});   // depth 8, RGBA, deflate, no filter, no interlace
+    PutChunk(png, "IHDR", ihdr);
+    PutChunk(png, "IDAT", {0x78, 0x9c, 0x63, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01});
+    PutChunk(png, "IEND", {});
+    return png;
+}
+
+class ImageFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static std::atomic<int> counter{0};
+        dir_ = fs::temp_directory_path() /
+               ("tessellon-image-files-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        detail::SetDirectReads(true);
+        std::error_code ec;
+        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(dir_, ec);
+        EXPECT_EQ(HostApp::LiveObjects(), 0) << "a host image was not given back";
+    }
+
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+    std::vector<std::string> Listing() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path dir_;
+};
+
+// ---------------------------------------------------------------------------
+// Formats: each file format's values arrive exactly, in the file's own format,
+// the file's top row in host row H-1; the direct and the span paths agree.
+
+struct FormatCase {
+    const char* name;
+    OIIO::TypeDesc type;
+    int32_t hostFormat;
+    // Stored value of channel c at (x, file row r), and what it reads as.
+    std::function<void(int x, int r, int c, void* stored, float& expected)> value;
+};
+
+std::vector<FormatCase> FormatCases() {
+    return {
+        {"rgba8.png", OIIO::TypeDesc::UINT8, Format_UInt8,
+         [](int x, int r, int c, void* stored, float& expected) {
+             const uint8_t v = uint8_t(x * 37 + r * 11 + c * 70 + (x == 0 && r == 0 ? 255 : 0));
+             *static_cast<uint8_t*>(stored) = v;
+             expected = float(v) / 255.0f;
+         }},
+        {"rgba8.tif", OIIO::TypeDesc::UINT8, Format_UInt8,
+         [](int x, int r, int c, void* stored, float& expected) {
+             const uint8_t v = uint8_t(x * 13 + r * 71 + c * 50);
+             *static_cast<uint8_t*>(stored) = v;
+             expected = float(v) / 255.0f;
+         }},
+        {"rgba16.png", OIIO::TypeDesc::UINT16, Format_UInt16,
+         [](int x, int r, int c, void* stored, float& expected) {
+             const uint16_t v = uint16_t(x * 7919 + r * 104729 + c * 15485);
+             *static_cast<uint16_t*>(stored) = v;
+             expected = float(v) / 65535.0f;
+         }},
+        {"rgba-half.exr", OIIO::TypeDesc::HALF, Format_Half,
+         [](int x, int r, int c, void* stored, float& expected) {
+             const half v = half((x - 3) * 0.37f + r * 1.5f - c * 0.125f);
+             *static_cast<half*>(stored) = v;
+             expected = float(v);
+         }},
+        {"rgba-float.exr", OIIO::TypeDesc::FLOAT, Format_Float,
+         [](int x, int r, int c, void* stored, float& expected) {
+             const float v = (x - 3) * 0.1234567f + r * 2.75f - c * 1e-3f;
+             *static_cast<float*>(stored) = v;
+             expected = v;
+         }},
+        // Formats the host does not hold arrive as float.
+        {"rgba32u.tif", OIIO::TypeDesc::UINT32, Format_Float,
+         [](int x, int r, int c, void* stored, float& expected) {
+             const uint32_t v = x == 1 && r == 1 ? 0xffffffffu : uint32_t(x * 1000 + r * 100 + c) << 20;
+             *static_cast<uint32_t*>(stored) = v;
+             expected = AsHostReads(OIIO::TypeDesc::UINT32, &v, 1)[0];
+         }},
+    };
+}
+
+TEST_F(ImageFilesTest, FormatsArriveExactlyWithTheTopRowLast) {
+    constexpr int W = 7, H = 5;
+    for (const FormatCase& fc : FormatCases()) {
+        SCOPED_TRACE(fc.name);
+        const size_t size = fc.type.size();
+        std::vector<uint8_t> data(size_t(W) * H * 4 * size);
+        std::vector<float> expected(size_t(W) * H * 4);
+        for (int r = 0; r < H; ++r)
+            for (int x = 0; x < W; ++x)
+                for (int c = 0; c < 4; ++c) {
+                    const size_t i = (size_t(r) * W + x) * 4 + c;
+                    fc.value(x, r, c, data.data() + i * size, expected[i]);
+                }
+        WriteWithLibrary(Path(fc.name), OIIO::ImageSpec(W, H, 4, fc.type), fc.type, data.data());
+
+        const ImageFileInfo info = ProbeImageFile(Path(fc.name), ImageLimits());
+        EXPECT_EQ(info.Width, W);
+        EXPECT_EQ(info.Height, H);
+        EXPECT_EQ(info.Channels, 4);
+        EXPECT_EQ(info.HostFormat, fc.hostFormat);
+
+        std::vector<float> paths[2];
+        for (bool direct : {true, false}) {
+            detail::SetDirectReads(direct);
+            ImageRef image(ReadImageFile(Path(fc.name), ImageLimits(), nullptr));
+            ASSERT_TRUE(image.image);
+            EXPECT_EQ(image->Width, W);
+            EXPECT_EQ(image->Height, H);
+            EXPECT_EQ(image->Format, fc.hostFormat);
+            EXPECT_EQ(image->StorageBytes(), info.HostBytes);
+            paths[direct] = Pixels(image.image);
+        }
+        for (int r = 0; r < H; ++r)
+            for (int x = 0; x < W; ++x) {
+                const auto got = At(paths[1], W, x, H - 1 - r);
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_EQ(got[c], expected[(size_t(r) * W + x) * 4 + c]) << "x " << x << " row " << r << " c " << c;
+            }
+        EXPECT_EQ(0, std::memcmp(paths[0].data(), paths[1].data(), paths[0].size() * sizeof(float)))
+            << "reading through spans differs from reading straight into storage";
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Channel counts map by position; an alpha the file lacks is exactly one.
+
+TEST_F(ImageFilesTest, ChannelCountsMapByPosition) {
+    constexpr int W = 3, H = 2;
+    struct Case {
+        int channels;
+        OIIO::TypeDesc type;
+        const char* name;
+        std::array<int, 4> source;   // file channel per record channel, -1: alpha one
+    };
+    const Case cases[] = {
+        {1, OIIO::TypeDesc::FLOAT, "grey.exr", {0, 0, 0, -1}},
+        {2, OIIO::TypeDesc::FLOAT, "grey-alpha.exr", {0, 0, 0, 1}},
+        {3, OIIO::TypeDesc::FLOAT, "rgb.exr", {0, 1, 2, -1}},
+        {4, OIIO::TypeDesc::FLOAT, "rgba.exr", {0, 1, 2, 3}},
+        {7, OIIO::TypeDesc::FLOAT, "seven.exr", {0, 1, 2, 3}},
+        {1, OIIO::TypeDesc::UINT8, "grey.png", {0, 0, 0, -1}},
+        {2, OIIO::TypeDesc::UINT8, "grey-alpha.png", {0, 0, 0, 1}},
+        {3, OIIO::TypeDesc::UINT8, "rgb.png", {0, 1, 2, -1}},
+        {3, OIIO::TypeDesc::HALF, "rgb-half.exr", {0, 1, 2, -1}},
+        {3, OIIO::TypeDesc::UINT16, "rgb16.png", {0, 1, 2, -1}},
+    };
+    for (const Case& cs : cases) {
+        SCOPED_TRACE(cs.name);
+        OIIO::ImageSpec spec(W, H, cs.channels, cs.type);
+        if (cs.channels == 2) {
+            spec.channelnames = {"Y", "A"};
+            spec.alpha_channel = 1;
+        }
+        // Channel c of pixel i holds (i * 8 + c + 1) / 64: distinct and exact in every format.
+        std::vector<float> file(size_t(W) * H * cs.channels);
+        for (size_t i = 0; i < size_t(W) * H; ++i)
+            for (int c = 0; c < cs.channels; ++c)
+                file[i * cs.channels + c] = float(i * 8 + c + 1) / 64.0f;
+        std::vector<uint8_t> stored(file.size() * cs.type.size());
+        ASSERT_TRUE(OIIO::convert_pixel_values(OIIO::TypeDesc::FLOAT, file.data(), cs.type, stored.data(),
+                                               int(file.size())));
+        const std::vector<float> expected = AsHostReads(cs.type, stored.data(), file.size());
+        WriteWithLibrary(Path(cs.name), spec, cs.type, stored.data());
+
+        for (bool direct : {true, false}) {
+            detail::SetDirectReads(direct);
+            ImageRef image(ReadImageFile(Path(cs.name), ImageLimits(), nullptr));
+            const std::vector<float> got = Pixels(image.image);
+            for (int r = 0; r < H; ++r)
+                for (int x = 0; x < W; ++x) {
+                    const auto p = At(got, W, x, H - 1 - r);
+                    const size_t i = size_t(r) * W + x;
+                    for (int c = 0; c < 4; ++c) {
+                        const float want = cs.source[c] < 0 ? 1.0f : expected[i * cs.channels + cs.source[c]];
+                        ASSERT_EQ(p[c], want) << "direct " << direct << " pixel " << i << " channel " << c;
+                    }
+                }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Data windows: the display window gives the size; data lands at its offset,
+// the rest is transparent; data outside the display window is cut off.
+
+TEST_F(ImageFilesTest, DataWindowIsPlacedInTheDisplayWindow) {
+    struct Case {
+        const char* name;
+        int x, y, w, h;   // data window, file coordinates (y down)
+        int tile;         // 0: scanlines
+    };
+    const Case cases[] = {
+        {"inside.exr", 2, 1, 4, 3, 0},
+        {"overhang.exr", -3, -2, 6, 4, 0},
+        {"beyond.exr", 5, 4, 10, 10, 0},
+        {"disjoint.exr", 20, 20, 3, 3, 0},
+        {"tiled-inside.exr", 3, 2, 9, 7, 4},
+        {"tiled-overhang.exr", -5, -6, 15, 14, 4},
+    };
+    constexpr int FX = 0, FY = 0, FW = 11, FH = 9;
+    for (const Case& cs : cases) {
+        SCOPED_TRACE(cs.name);
+        OIIO::ImageSpec spec(cs.w, cs.h, 4, OIIO::TypeDesc::FLOAT);
+        spec.x = cs.x;
+        spec.y = cs.y;
+        spec.full_x = FX;
+        spec.full_y = FY;
+        spec.full_width = FW;
+        spec.full_height = FH;
+        if (cs.tile) spec.tile_width = spec.tile_height = cs.tile;
+        std::vector<float> data(size_t(cs.w) * cs.h * 4);
+        for (int r = 0; r < cs.h; ++r)
+            for (int x = 0; x < cs.w; ++x)
+                for (int c = 0; c < 4; ++c)
+                    data[(size_t(r) * cs.w + x) * 4 + c] = float(cs.x + x) + float(cs.y + r) * 100.0f + c * 0.25f + 1.0f;
+        WriteWithLibrary(Path(cs.name), spec, OIIO::TypeDesc::FLOAT, data.data());
+
+        ImageRef image(ReadImageFile(Path(cs.name), ImageLimits(), nullptr));
+        ASSERT_EQ(image->Width, FW);
+        ASSERT_EQ(image->Height, FH);
+        const std::vector<float> got = Pixels(image.image);
+        for (int hy = 0; hy < FH; ++hy)
+            for (int hx = 0; hx < FW; ++hx) {
+                const int fx = hx + FX, fy = FY + FH - 1 - hy;   // file coordinates
+                const bool inData = fx >= cs.x && fx < cs.x + cs.w && fy >= cs.y && fy < cs.y + cs.h;
+                const auto p = At(got, FW, hx, hy);
+                for (int c = 0; c < 4; ++c) {
+                    const float want = inData ? float(fx) + float(fy) * 100.0f + c * 0.25f + 1.0f : 0.0f;
+                    ASSERT_EQ(p[c], want) << "host (" << hx << ", " << hy << ") channel " << c;
+                }
+            }
+    }
+}
+
+// Frames larger than one decoding band arrive whole, rows in order, across
+// band edges; the data window starts inside the display window.
+TEST_F(ImageFilesTest, LargeFramesArriveAcrossBands) {
+    constexpr int W = 1024, H = 1100;
+    struct Case {
+        const char* name;
+        OIIO::TypeDesc type;
+        int channels;
+        int dataY;   // first data row
+    };
+    const Case cases[] = {
+        {"large.png", OIIO::TypeDesc::UINT8, 4, 0},
+        {"large.exr", OIIO::TypeDesc::FLOAT, 3, 37},
+    };
+    for (const Case& cs : cases) {
+        SCOPED_TRACE(cs.name);
+        OIIO::ImageSpec spec(W, H - cs.dataY, cs.channels, cs.type);
+        spec.y = cs.dataY;
+        spec.full_height = H;
+        std::vector<float> data(size_t(W) * (H - cs.dataY) * cs.channels);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = float((i * 7 + i / 4093) % 256) / 255.0f;
+        WriteWithLibrary(Path(cs.name), spec, OIIO::TypeDesc::FLOAT, data.data());
+        const LibraryImage file = ReadWithLibrary(Path(cs.name));
+
+        ImageRef image(ReadImageFile(Path(cs.name), ImageLimits(), nullptr));
+        ASSERT_EQ(image->Height, H);
+        const std::vector<float> got = Pixels(image.image);
+        for (int fy = 0; fy < H; ++fy)
+            for (int x = 0; x < W; ++x) {
+                const auto p = At(got, W, x, H - 1 - fy);
+                for (int c = 0; c < 4; ++c) {
+                    float want = 0.0f;
+                    if (fy >= cs.dataY) {
+                        const size_t i = (size_t(fy - cs.dataY) * W + x) * cs.channels;
+                        want = c < cs.channels ? file.pixels[i + c] : 1.0f;
+                    }
+                    ASSERT_EQ(p[c], want) << "file row " << fy << " x " << x << " c " << c;
+                }
+            }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Values a float file holds pass through reading and writing unchanged.
+
+TEST_F(ImageFilesTest, NonFiniteAndOutOfRangeValuesPassThrough) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<float> values = {nan, inf, -inf, -0.5f, 7.25f, 1e30f, -0.0f, 1.0f,
+                                       0.25f, nan, 2.0f, -3.0f, 1e-40f, inf, 0.5f, 65504.0f};
+    for (OIIO::TypeDesc type : {OIIO::TypeDesc(OIIO::TypeDesc::FLOAT), OIIO::TypeDesc(OIIO::TypeDesc::HALF)}) {
+        SCOPED_TRACE(type.c_str());
+        std::vector<uint8_t> stored(values.size() * type.size());
+        OIIO::convert_pixel_values(OIIO::TypeDesc::FLOAT, values.data(), type, stored.data(), int(values.size()));
+        std::vector<float> expected(values.size());
+        OIIO::convert_pixel_values(type, stored.data(), OIIO::TypeDesc::FLOAT, expected.data(), int(values.size()));
+        WriteWithLibrary(Path("odd.exr"), OIIO::ImageSpec(2, 2, 4, type), type, stored.data());
+
+        ImageRef image(ReadImageFile(Path("odd.exr"), ImageLimits(), nullptr));
+        WriteImageFile(*image.image, Path("odd-out.exr"));
+        const LibraryImage back = ReadWithLibrary(Path("odd-out.exr"));
+        const std::vector<float> got = Pixels(image.image);
+        for (int r = 0; r < 2; ++r)
+            for (int x = 0; x < 2; ++x)
+                for (int c = 0; c < 4; ++c) {
+                    const size_t i = (size_t(r) * 2 + x) * 4 + c;
+                    const float read = At(got, 2, x, 1 - r)[c];
+                    const float written = back.pixels[i];
+                    if (std::isnan(expected[i])) {
+                        EXPECT_TRUE(std::isnan(read)) << i;
+                        EXPECT_TRUE(std::isnan(written)) << i;
+                    } else {
+                        EXPECT_EQ(read, expected[i]) << i;
+                        EXPECT_EQ(written, expected[i]) << i;
+                        EXPECT_EQ(std::signbit(written), std::signbit(expected[i])) << i;
+                    }
+                }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Damaged, hostile and missing files: an error naming the file, before any
+// pixel is allocated, and no image left behind.
+
+TEST_F(ImageFilesTest, BadFilesAreRefusedNamingTheFile) {
+    // Whole files to damage.
+    std::vector<float> ramp(64 * 64 * 4);
+    for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = float(i % 97) / 97.0f;
+    WriteWithLibrary(Path("whole.exr"), OIIO::ImageSpec(64, 64, 4, OIIO::TypeDesc::FLOAT), OIIO::TypeDesc::FLOAT,
+                     ramp.data());
+    WriteWithLibrary(Path("whole.png"), OIIO::ImageSpec(64, 64, 4, OIIO::TypeDesc::UINT8), OIIO::TypeDesc::FLOAT,
+                     ramp.data());
+    const std::vector<uint8_t> exr = ReadBytes(Path("whole.exr"));
+    const std::vector<uint8_t> png = ReadBytes(Path("whole.png"));
+    std::vector<uint8_t> noise(4096);
+    uint32_t seed = 12345;
+    for (uint8_t& b : noise) b = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
+
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> make;
+        bool probeFails;                 // the header alone is bad
+        std::vector<std::string> words;  // expected in the message
+    };
+    const Case cases[] = {
+        {"empty.png", [](const fs::path& p) { WriteBytes(p, {}); }, true, {"empty"}},
+        {"noise.exr", [&](const fs::path& p) { WriteBytes(p, noise); }, true, {"cannot read"}},
+        {"noise.png", [&](const fs::path& p) { WriteBytes(p, noise); }, true, {"cannot read"}},
+        {"missing.exr", [](const fs::path&) {}, true, {"no such file"}},
+        {"folder.exr", [](const fs::path& p) { fs::create_directory(p); }, true, {"directory"}},
+        {"pipe.png", [](const fs::path& p) { ::mkfifo(p.c_str(), 0600); }, true, {"not a regular file"}},
+        {"half-gone.exr", [&](const fs::path& p) { WriteBytes(p, {exr.begin(), exr.begin() + exr.size() / 2}); },
+         false, {"cannot read"}},
+        {"tail-gone.exr", [&](const fs::path& p) { WriteBytes(p, {exr.begin(), exr.end() - 16}); }, false,
+         {"cannot read"}},
+        {"half-gone.png", [&](const fs::path& p) { WriteBytes(p, {png.begin(), png.begin() + png.size() / 2}); },
+         false, {"cannot read"}},
+        {"header-only.png", [&](const fs::path& p) { WriteBytes(p, {png.begin(), png.begin() + 33}); }, true,
+         {"cannot read"}},
+        {"huge.png", [](const fs::path& p) { WriteBytes(p, PngClaiming(100000, 100000)); }, true,
+         {"100000 x 100000", "65535", "--max-image-size"}},
+        {"tall.png", [](const fs::path& p) { WriteBytes(p, PngClaiming(1, 0x80000000u)); }, true, {"cannot read"}},
+        {"zero-width.png", [](const fs::path& p) { WriteBytes(p, PngClaiming(0, 16)); }, true, {"cannot read"}},
+        {"tall-but-legal.png", [](const fs::path& p) { WriteBytes(p, PngClaiming(1, 70000)); }, true,
+         {"1 x 70000", "--max-image-size"}},
+    };
+    for (const Case& cs : cases) {
+        SCOPED_TRACE(cs.name);
+        const std::string path = Path(cs.name);
+        cs.make(path);
+        const auto check = [&](const Error& e) {
+            EXPECT_EQ(e.Where().File, path);
+            const std::string what = e.what();
+            EXPECT_EQ(what.rfind(path + ": ", 0), 0u) << what;
+            for (const std::string& word : cs.words)
+                EXPECT_NE(what.find(word), std::string::npos) << "'" << word << "' missing from: " << what;
+        };
+        if (cs.probeFails) {
+            try {
+                ProbeImageFile(path, ImageLimits());
+                ADD_FAILURE() << "probe accepted " << cs.name;
+            } catch (const Error& e) {
+                check(e);
+            }
+        } else {
+            EXPECT_NO_THROW(ProbeImageFile(path, ImageLimits()));
+        }
+        try {
+            Image* image = ReadImageFile(path, ImageLimits(), nullptr);
+            image->Recycle();
+            ADD_FAILURE() << "read accepted " << cs.name;
+        } catch (const Error& e) {
+            check(e);
+        }
+        EXPECT_EQ(HostApp::LiveObjects(), 0);
+    }
+}
+
+TEST_F(ImageFilesTest, FilesAreReadByContentNotByName) {
+    const uint8_t pixels[2 * 2 * 4] = {10, 20, 30, 255, 40, 50, 60, 128, 70, 80, 90, 0, 100, 110, 120, 255};
+    WriteWithLibrary(Path("frame.png"), OIIO::ImageSpec(2, 2, 4, OIIO::TypeDesc::UINT8), OIIO::TypeDesc::UINT8,
+                     pixels);
+    fs::rename(Path("frame.png"), Path("frame.exr"));
+    EXPECT_EQ(ProbeImageFile(Path("frame.exr"), ImageLimits()).HostFormat, Format_UInt8);
+    ImageRef image(ReadImageFile(Path("frame.exr"), ImageLimits(), nullptr));
+    const std::vector<float> got = Pixels(image.image);
+    // Unassociated alpha stays as the file holds it: colour is not multiplied by it.
+    EXPECT_EQ(At(got, 2, 1, 1), (std::array<float, 4>{40 / 255.0f, 50 / 255.0f, 60 / 255.0f, 128 / 255.0f}));
+    EXPECT_EQ(At(got, 2, 0, 0), (std::array<float, 4>{70 / 255.0f, 80 / 255.0f, 90 / 255.0f, 0.0f}));
+    EXPECT_EQ(At(got, 2, 1, 0)[3], 1.0f);
+}
+
+// Each limit refuses on its own, naming the figure and the option.
+TEST_F(ImageFilesTest, LimitsAreCheckedBeforeReading) {
+    std::vector<float> zeros(size_t(20) * 10 * 4, 0.5f);
+    WriteWithLibrary(Path("wide.exr"), OIIO::ImageSpec(20, 10, 4, OIIO::TypeDesc::HALF), OIIO::TypeDesc::FLOAT,
+                     zeros.data());
+    OIIO::ImageSpec window(20, 10, 4, OIIO::TypeDesc::HALF);
+    window.full_width = 4;
+    window.full_height = 4;
+    WriteWithLibrary(Path("big-data.exr"), window, OIIO::TypeDesc::FLOAT, zeros.data());
+
+    struct Case {
+        const char* file;
+        ImageLimits limits;
+        std::vector<std::string> words;   // empty: accepted
+    };
+    const auto limits = [](int64_t w, int64_t h, int channels, uint64_t bytes) {
+        ImageLimits l;
+        l.MaxWidth = w;
+        l.MaxHeight = h;
+        l.MaxChannels = channels;
+        l.MaxBytes = bytes;
+        return l;
+    };
+    const Case cases[] = {
+        {"wide.exr", limits(20, 10, 4, 20 * 10 * 4 * 2), {}},
+        {"wide.exr", limits(19, 10, 4, 1 << 20), {"20 x 10", "19 x 10", "--max-image-size"}},
+        {"wide.exr", limits(20, 9, 4, 1 << 20), {"20 x 10", "20 x 9", "--max-image-size"}},
+        {"wide.exr", limits(20, 10, 3, 1 << 20), {"4 channels", "limit of 3", "--max-channels"}},
+        {"wide.exr", limits(20, 10, 4, 20 * 10 * 4 * 2 - 1), {"1600 bytes", "1599", "--max-frame-bytes"}},
+        {"big-data.exr", limits(16, 16, 4, 1 << 20), {"data window of 20 x 10", "--max-image-size"}},
+        {"big-data.exr", limits(20, 10, 4, 20 * 10 * 4 * 2 - 1), {"1600 bytes"}},
+    };
+    for (const Case& cs : cases) {
+        SCOPED_TRACE(std::string(cs.file) + " " + (cs.words.empty() ? "accepted" : cs.words[0]));
+        if (cs.words.empty()) {
+            EXPECT_EQ(ProbeImageFile(Path(cs.file), cs.limits).HostBytes, 1600u);
+            ImageRef image(ReadImageFile(Path(cs.file), cs.limits, nullptr));
+            EXPECT_EQ(image->StorageBytes(), 1600u);
+            continue;
+        }
+        for (bool probe : {true, false}) {
+            try {
+                if (probe)
+                    ProbeImageFile(Path(cs.file), cs.limits);
+                else
+                    ImageRef held(ReadImageFile(Path(cs.file), cs.limits, nullptr));
+                ADD_FAILURE() << "accepted";
+            } catch (const Error& e) {
+                for (const std::string& word : cs.words)
+                    EXPECT_NE(std::string(e.what()).find(word), std::string::npos) << e.what();
+            }
+        }
+    }
+}
+
+TEST_F(ImageFilesTest, HostRefusalIsReportedWithItsReason) {
+    std::vector<float> pixels(size_t(64) * 64 * 4, 0.25f);
+    WriteWithLibrary(Path("frame.exr"), OIIO::ImageSpec(64, 64, 4, OIIO::TypeDesc::FLOAT), OIIO::TypeDesc::FLOAT,
+                     pixels.data());
+    const uint64_t saved = HostApp::ImageByteLimit();
+    HostApp::SetImageByteLimit(1024);
+    try {
+        ImageRef held(ReadImageFile(Path("frame.exr"), ImageLimits(), nullptr));
+        ADD_FAILURE() << "the host's limit was ignored";
+    } catch (const Error& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find("64 x 64"), std::string::npos) << what;
+        EXPECT_NE(what.find(HostApp::LastImageRefusal()), std::string::npos) << what;
+        EXPECT_FALSE(HostApp::LastImageRefusal().empty());
+    }
+    HostApp::SetImageByteLimit(saved);
+}
+
+// Frames are read from several threads at once by the host; each result is
+// the same as read alone.
+TEST_F(ImageFilesTest, ConcurrentReadsMatchSingleReads) {
+    constexpr int Files = 8, W = 96, H = 80;
+    const auto name = [&](int f) {
+        std::string file = std::to_string(f);
+        file += f % 2 ? ".png" : ".exr";
+        return Path(file);
+    };
+    for (int f = 0; f < Files; ++f) {
+        std::vector<float> pixels(size_t(W) * H * 3);
+        for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = float((i * (f + 3)) % 251) / 250.0f;
+        const OIIO::TypeDesc type = f % 2 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::HALF;
+        WriteWithLibrary(name(f), OIIO::ImageSpec(W, H, 3, type), OIIO::TypeDesc::FLOAT, pixels.data());
+    }
+    std::vector<std::vector<float>> alone(Files), together(Files);
+    for (int f = 0; f < Files; ++f) {
+        ImageRef image(ReadImageFile(name(f), ImageLimits(), nullptr));
+        alone[f] = Pixels(image.image);
+    }
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round)
+                for (int f = t; f < Files; f += 4) {
+                    try {
+                        ImageRef image(ReadImageFile(name(f), ImageLimits(), nullptr));
+                        together[f] = Pixels(image.image);
+                    } catch (...) {
+                        ++failures;
+                    }
+                }
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    for (int f = 0; f < Files; ++f)
+        EXPECT_EQ(0, std::memcmp(alone[f].data(), together[f].data(), alone[f].size() * sizeof(float))) << f;
+}
+
+// ---------------------------------------------------------------------------
+// Writing: the format per extension, the host's top row first, values as
+// they are, and a failed write leaves nothing.
+
+TEST_F(ImageFilesTest, WritesEachFormatAsStated) {
+    constexpr int W = 5, H = 3;
+    struct Case {
+        const char* name;
+        int32_t hostFormat;
+        int channels;
+        OIIO::TypeDesc::BASETYPE type;
+        const char* compression;   // null: not checked
+        float tolerance;           // 0: exact
+    };
+    const Case cases[] = {
+        {"out.exr", Format_Float, 4, OIIO::TypeDesc::FLOAT, "zip", 0},
+        {"half.exr", Format_Half, 4, OIIO::TypeDesc::FLOAT, "zip", 0},
+        {"out8.tif", Format_UInt8, 4, OIIO::TypeDesc::UINT8, "zip", 0},
+        {"outf.tiff", Format_Float, 4, OIIO::TypeDesc::FLOAT, "zip", 0},
+        {"out8.png", Format_UInt8, 4, OIIO::TypeDesc::UINT8, nullptr, 0},
+        {"out16.png", Format_UInt16, 4, OIIO::TypeDesc::UINT16, nullptr, 0},
+        {"outf.png", Format_Float, 4, OIIO::TypeDesc::UINT8, nullptr, 0.5f / 255},
+        {"out.jpg", Format_UInt8, 3, OIIO::TypeDesc::UINT8, nullptr, 0.06f},
+        {"OUT.JPEG", Format_UInt8, 3, OIIO::TypeDesc::UINT8, nullptr, 0.06f},
+    };
+    for (const Case& cs : cases) {
+        SCOPED_TRACE(cs.name);
+        ImageRef image(NewFloatImage(W, H, cs.hostFormat));
+        // Lossy files get a flat colour, which they keep within a few steps.
+        std::vector<float> rgba(size_t(W) * H * 4);
+        for (size_t i = 0; i < rgba.size(); ++i)
+            rgba[i] = cs.tolerance > 0.01f ? float(i % 4) * 0.25f + 0.1f : float((i * 37) % 256) / 255.0f;
+        for (int y = 0; y < H; ++y) {
+            rgba[(size_t(y) * W) * 4 + 3] = 1.0f;
+            image->WriteSpan(0, y, W, rgba.data() + size_t(y) * W * 4);
+        }
+        const std::vector<float> held = Pixels(image.image);
+        WriteImageFile(*image.image, Path(cs.name));
+        EXPECT_EQ(Listing(), std::vector<std::string>{cs.name}) << "a temporary file was left behind";
+
+        const LibraryImage back = ReadWithLibrary(Path(cs.name));
+        EXPECT_EQ(back.spec.width, W);
+        EXPECT_EQ(back.spec.height, H);
+        EXPECT_EQ(back.spec.nchannels, cs.channels);
+        EXPECT_EQ(back.spec.format.basetype, cs.type);
+        if (cs.compression) {
+            EXPECT_EQ(back.spec.get_string_attribute("compression"), cs.compression);
+        }
+        for (int r = 0; r < H; ++r)
+            for (int x = 0; x < W; ++x)
+                for (int c = 0; c < cs.channels; ++c) {
+                    const float want = At(held, W, x, H - 1 - r)[c];
+                    const float got = back.pixels[(size_t(r) * W + x) * cs.channels + c];
+                    if (cs.tolerance == 0)
+                        ASSERT_EQ(got, want) << "x " << x << " row " << r << " c " << c;
+                    else
+                        ASSERT_NEAR(got, want, cs.tolerance) << "x " << x << " row " << r << " c " << c;
+                }
+        fs::remove(Path(cs.name));
+    }
+}
+
+TEST_F(ImageFilesTest, WrittenFilesReadBackAsWritten) {
+    // Semi-transparent pixels keep their colour through PNG and TIFF: nothing
+    // is divided or multiplied by alpha on the way out or in.
+    constexpr int W = 4, H = 2;
+    for (int32_t format : {Format_UInt8, Format_UInt16, Format_Float}) {
+        for (const char* name : {"a.png", "a.tif", "a.exr"}) {
+            SCOPED_TRACE(std::string(name) + " format " + std::to_string(format));
+            ImageRef image(NewFloatImage(W, H, format));
+            const float row[W * 4] = {0.2f, 0.4f, 0.6f, 0.5f, 1, 1, 1, 0, 0.8f, 0.1f, 0, 0.25f, 0, 0, 0, 1};
+            for (int y = 0; y < H; ++y) image->WriteSpan(0, y, W, row);
+            WriteImageFile(*image.image, Path(name));
+            ImageRef back(ReadImageFile(Path(name), ImageLimits(), nullptr));
+            const bool exact = std::string(name) == "a.exr" || format == Format_UInt8 ||
+                               (format == Format_UInt16 && std::string(name) == "a.png");
+            const std::vector<float> want = Pixels(image.image), got = Pixels(back.image);
+            for (size_t i = 0; i < want.size(); ++i)
+                if (exact)
+                    ASSERT_EQ(got[i], want[i]) << i;
+                else
+                    ASSERT_NEAR(got[i], want[i], 0.501 / 255) << i;
+        }
+    }
+}
+
+TEST_F(ImageFilesTest, FailedWritesLeaveNothing) {
+    ImageRef image(NewFloatImage(8, 8));
+    fs::create_directory(dir_ / "taken.exr");
+    WriteBytes(dir_ / "plain-file", {1, 2, 3});
+    struct Case {
+        std::string path;
+        WriteOptions options;
+        std::vector<std::string> words;
+    };
+    const Case cases[] = {
+        {Path("out.bmpx"), {}, {"unknown output file type", ".bmpx"}},
+        {Path("no-extension"), {}, {"unknown output file type"}},
+        {Path("missing-dir/out.exr"), {}, {"missing-dir", "does not exist"}},
+        {Path("plain-file/out.exr"), {}, {"plain-file", "does not exist"}},
+        {Path("taken.exr"), {}, {"directory"}},
+        {Path("conv.exr"), {"linear", "no-such-space"}, {"no-such-space"}},
+        {Path("conv.exr"), {"no-such-space", "sRGB"}, {"no-such-space"}},
+        {Path("conv.exr"), {"linear", ""}, {"colour"}},
+    };
+    for (const Case& cs : cases) {
+        SCOPED_TRACE(cs.path);
+        try {
+            WriteImageFile(*image.image, cs.path, cs.options);
+            ADD_FAILURE() << "write accepted";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.Where().File, cs.path);
+            for (const std::string& word : cs.words)
+                EXPECT_NE(std::string(e.what()).find(word), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(Listing(), (std::vector<std::string>{"plain-file", "taken.exr"}));
+    }
+}
+
+TEST_F(ImageFilesTest, UnwritableDirectoryIsNamed) {
+    ImageRef image(NewFloatImage(4, 4));
+    // Permissions do not bind the superuser; no one creates files in /proc.
+    fs::path locked = "/proc";
+    if (::geteuid() != 0) {
+        locked = dir_ / "locked";
+        fs::create_directory(locked);
+        fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+    }
+    const fs::path out = locked / "tessellon-unwritable.exr";
+    try {
+        WriteImageFile(*image.image, out.string());
+        ADD_FAILURE() << "write accepted";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("cannot create a file in '" + locked.string() + "'"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_FALSE(fs::exists(out));
+    if (locked != "/proc") {
+        fs::permissions(locked, fs::perms::owner_all);
+        EXPECT_TRUE(fs::is_empty(locked));
+    }
+}
+
+TEST_F(ImageFilesTest, WriteReplacesAnExistingFileWhole) {
+    ImageRef small(NewFloatImage(2, 2)), large(NewFloatImage(64, 32));
+    const float one[4] = {1, 1, 1, 1};
+    small->WriteSpan(0, 0, 1, one);
+    WriteImageFile(*large.image, Path("out.exr"));
+    WriteImageFile(*small.image, Path("out.exr"));
+    EXPECT_EQ(Listing(), std::vector<std::string>{"out.exr"});
+    ImageRef back(ReadImageFile(Path("out.exr"), ImageLimits(), nullptr));
+    EXPECT_EQ(back->Width, 2);
+    EXPECT_EQ(Pixels(back.image), Pixels(small.image));
+}
+
+TEST_F(ImageFilesTest, ColourConversionOnlyWhenAsked) {
+    ImageRef image(NewFloatImage(3, 1));
+    const float row[12] = {0.5f, 0.18f, 0.0f, 0.5f, 1.0f, 0.0031308f, 0.25f, 1.0f, 2.0f, -0.5f, 0.75f, 0.0f};
+    image->WriteSpan(0, 0, 3, row);
+    WriteImageFile(*image.image, Path("same.exr"), {"linear", "linear"});
+    WriteImageFile(*image.image, Path("srgb.exr"), {"linear", "sRGB"});
+    const LibraryImage same = ReadWithLibrary(Path("same.exr"));
+    const LibraryImage srgb = ReadWithLibrary(Path("srgb.exr"));
+    ASSERT_EQ(same.pixels.size(), 12u);
+    ASSERT_EQ(srgb.pixels.size(), 12u);
+    const auto encode = [](float v) {
+        return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1 / 2.4f) - 0.055f;
+    };
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(same.pixels[i], row[i]) << i;
+        if (i % 4 == 3) {
+            EXPECT_EQ(srgb.pixels[i], row[i]) << "alpha is not converted";
+        } else if (row[i] >= 0 && row[i] <= 1) {
+            EXPECT_NEAR(srgb.pixels[i], encode(row[i]), 2e-3) << i;
+        }
+    }
+}
+
+}  // namespace
