@@ -1,8 +1,9 @@
 // The tile picture as a resource of the module, for systems whose modules
-// have no resources of their own: a table in the host's resource section
-// holding the bitmap file without its 14-byte file header, the form a Windows
-// bitmap resource takes. The section is allocated and marked retained so that
-// neither the linker's garbage collection nor stripping drops it.
+// have no resources of their own: the bitmap file without its 14-byte file
+// header, the form a Windows bitmap resource takes, in the module's read-only
+// data. The labels are the assembler's own, so no symbol names the bytes.
+#include <cstdint>
+
 #include "HostModule.h"
 #include "Tile.h"
 
@@ -10,23 +11,21 @@
 #  error "TESSELLON_TILE_BMP must name the tile bitmap file"
 #endif
 
-#define TESSELLON_STRING2(x) #x
-#define TESSELLON_STRING(x) TESSELLON_STRING2(x)
-
-__asm__(".pushsection " HOST_RESOURCE_SECTION ",\"aR\",@progbits\n"
+__asm__(".pushsection .rodata\n"
         ".balign 8\n"
-        ".Ltessellon_rsrc_table:\n"
-        ".ascii \"" HOST_RESOURCE_MAGIC "\"\n"
-        ".long .Ltessellon_rsrc_end - .Ltessellon_rsrc_table\n"
-        ".long 1\n"
-        ".long 0\n"
-        ".long " TESSELLON_STRING(HOST_RESOURCE_BITMAP) ", " TESSELLON_STRING(TESSELLON_TILE_BITMAP) "\n"
-        ".long .Ltessellon_rsrc_tile - .Ltessellon_rsrc_table\n"
-        ".long .Ltessellon_rsrc_tile_end - .Ltessellon_rsrc_tile\n"
-        ".balign 8\n"
-        ".Ltessellon_rsrc_tile:\n"
+        ".Ltessellon_tile:\n"
         ".incbin \"" TESSELLON_TILE_BMP "\", 14\n"
-        ".Ltessellon_rsrc_tile_end:\n"
-        ".balign 8\n"
-        ".Ltessellon_rsrc_end:\n"
+        ".Ltessellon_tile_end:\n"
+        ".balign 4\n"
+        ".Ltessellon_tile_size:\n"
+        ".long .Ltessellon_tile_end - .Ltessellon_tile\n"
         ".popsection\n");
+
+namespace {
+
+extern const uint8_t TileBytes[] __asm__(".Ltessellon_tile");
+extern const uint32_t TileSize __asm__(".Ltessellon_tile_size");
+
+ModuleResource TileResource(HOST_RESOURCE_BITMAP, TESSELLON_TILE_BITMAP, TileBytes, TileSize);
+
+}  // namespace

@@ -7,14 +7,13 @@
 // records of ClassRegistry appeared while it loaded a module, so the host can
 // tell which tools came from which module.
 //
-// On Windows a module's resources are those of the DLL. Elsewhere a module
-// carries them in its own section, HOST_RESOURCE_SECTION, holding one or more
-// tables, each 8-byte aligned:
-//   header:  the magic HOST_RESOURCE_MAGIC (4 bytes), the table's size in
-//            bytes, the entry count, a reserved 0 (all uint32, native order)
-//   entries: per resource its type, id, offset from the table's start and
-//            size in bytes (uint32 each)
-//   data:    the resources' bytes
+// Resources are found the same way. On Windows a module's resources are
+// those of the DLL. Elsewhere a module keeps each resource's bytes in its own
+// read-only data and defines a static ModuleResource naming them, which links
+// itself into the host's list when the module loads and unlinks when it
+// unloads; LoadModule notes which resources appeared while it loaded the
+// module, and FindModuleResource looks only among those.
+//
 // A bitmap (type HOST_RESOURCE_BITMAP) is the bitmap file without its 14-byte
 // file header: the information header, then the pixels, as Windows keeps it.
 #pragma once
@@ -28,8 +27,6 @@
 
 class Registry;
 
-#define HOST_RESOURCE_SECTION ".hostrsrc"
-#define HOST_RESOURCE_MAGIC "HRSC"
 #define HOST_RESOURCE_BITMAP 2
 
 // A loaded module. Loading the same file again yields the same module with
@@ -44,6 +41,32 @@ struct HostResourceData {
     size_t Size = 0;
 };
 
+#if !defined(_WIN32)
+// One resource of a module, defined statically in the module. `data` is the
+// module's own and lives as long as the module.
+class HOSTSYSTEM_API ModuleResource {
+public:
+    ModuleResource(uint32_t type, uint32_t id, const void* data, size_t size);
+    ~ModuleResource();
+    ModuleResource(const ModuleResource&) = delete;
+    ModuleResource& operator=(const ModuleResource&) = delete;
+
+    uint32_t Type() const { return type_; }
+    uint32_t Id() const { return id_; }
+    HostResourceData Bytes() const { return {data_, size_}; }
+
+    // Every resource linked, in the order linked.
+    static std::vector<const ModuleResource*> Linked();
+
+private:
+    uint32_t type_;
+    uint32_t id_;
+    const uint8_t* data_;
+    size_t size_;
+    ModuleResource* next_ = nullptr;
+};
+#endif
+
 // Loads the module at `path` and runs its static constructors. Returns null,
 // with the system's reason in *error when `error` is given, if it cannot be
 // loaded.
@@ -53,7 +76,7 @@ HOSTSYSTEM_API HostModule* LoadModule(const std::string& path, std::string* erro
 // static destructors. Any object the module made must be destroyed first.
 // False for null, for a module not loaded through LoadModule, and when the
 // system keeps the module loaded after its last use (its static destructors
-// have then not run and its records stay linked).
+// have then not run and its records and resources stay linked).
 HOSTSYSTEM_API bool UnloadModule(HostModule* module);
 
 // The path the module was loaded from.

@@ -1,9 +1,8 @@
 // The module as the host meets it: loading registers the tool, the record
 // says what the tool is, the tile bitmap travels with it, nothing is
 // exported, and unloading takes the tool away again.
-#include <cstddef>
-#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -119,6 +118,8 @@ TEST_F(ToolTest, TileBitmapTravelsWithTheModule) {
     EXPECT_EQ(file[0], 'B');
     EXPECT_EQ(file[1], 'M');
     EXPECT_TRUE(std::equal(dib.begin(), dib.end(), file.begin() + 14));
+    // The module's own bytes, not a copy of them.
+    EXPECT_EQ(ModuleOfAddress(data.Data), module_);
 
     // Other numbers and types are not there.
     EXPECT_EQ(FindModuleResource(module_, 102, HOST_RESOURCE_BITMAP), nullptr);
@@ -159,89 +160,6 @@ TEST(ToolModule, ExportsNoSymbols) {
 }
 #endif
 
-#if !defined(_WIN32)
-namespace {
-
-template <class T>
-void Put(std::vector<uint8_t>& bytes, size_t offset, T value) {
-    std::memcpy(bytes.data() + offset, &value, sizeof value);
-}
-
-// Where the resource section's header and its table sit in the module file.
-struct ResourcePlaces {
-    size_t header = 0;   // of the section's header
-    size_t table = 0;    // of the table, at the section's start
-};
-
-ResourcePlaces FindResourceSection(const std::vector<uint8_t>& file) {
-    const auto eh = At<ElfW(Ehdr)>(file, 0);
-    const auto names = At<ElfW(Shdr)>(file, eh.e_shoff + eh.e_shstrndx * sizeof(ElfW(Shdr)));
-    for (size_t i = 0; i < eh.e_shnum; ++i) {
-        const size_t at = eh.e_shoff + i * sizeof(ElfW(Shdr));
-        const auto section = At<ElfW(Shdr)>(file, at);
-        if (std::strcmp(reinterpret_cast<const char*>(file.data() + names.sh_offset + section.sh_name),
-                        HOST_RESOURCE_SECTION) == 0)
-            return {at, section.sh_offset};
-    }
-    return {};
-}
-
-}  // namespace
-
-// A module can load with section headers the loader never reads; whatever
-// they or the resource table say, finding a resource stays inside the file.
-TEST(ToolModule, DamagedResourceTablesFindNothing) {
-    const std::vector<uint8_t> original = ReadFile(TESSELLON_MODULE_PATH);
-    const ResourcePlaces places = FindResourceSection(original);
-    ASSERT_NE(places.header, 0u);
-    ASSERT_EQ(std::memcmp(original.data() + places.table, HOST_RESOURCE_MAGIC, 4), 0);
-    using Shdr = ElfW(Shdr);
-    const size_t size = original.size();
-
-    struct Case {
-        const char* name;
-        std::function<void(std::vector<uint8_t>&)> damage;
-        bool found;
-    };
-    const Case cases[] = {
-        {"intact", [](std::vector<uint8_t>&) {}, true},
-        {"section headers past the end", [&](auto& f) { Put<ElfW(Off)>(f, offsetof(ElfW(Ehdr), e_shoff), size + 64); }, false},
-        {"name table index out of range", [](auto& f) { Put<ElfW(Half)>(f, offsetof(ElfW(Ehdr), e_shstrndx), 0xfeff); }, false},
-        {"section name past its table", [&](auto& f) { Put<ElfW(Word)>(f, places.header + offsetof(Shdr, sh_name), 0xfffffff0u); }, false},
-        {"section larger than the file", [&](auto& f) { Put<ElfW(Xword)>(f, places.header + offsetof(Shdr, sh_size), uint64_t(1) << 40); }, false},
-        {"section running off the end", [&](auto& f) { Put<ElfW(Off)>(f, places.header + offsetof(Shdr, sh_offset), size - 8); }, false},
-        {"table larger than the section", [&](auto& f) { Put<uint32_t>(f, places.table + 4, 0xffffffffu); }, false},
-        {"more entries than the table holds", [&](auto& f) { Put<uint32_t>(f, places.table + 8, 0x7fffffffu); }, false},
-        {"entry running off its table", [&](auto& f) { Put<uint32_t>(f, places.table + 16 + 12, 0xfffffff0u); }, false},
-        {"entry starting past its table", [&](auto& f) { Put<uint32_t>(f, places.table + 16 + 8, 0xfffffff0u); }, false},
-        {"no magic", [&](auto& f) { f[places.table] = 'X'; }, false},
-    };
-    char folder[] = "/tmp/tessellon-tool-tests-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    int n = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<uint8_t> bytes = original;
-        c.damage(bytes);
-        const std::string path = std::string(folder) + "/copy" + std::to_string(n++) + ".so";
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-
-        std::string error;
-        HostModule* copy = LoadModule(path, &error);
-        ASSERT_NE(copy, nullptr) << error;
-        EXPECT_EQ(ModuleRecords(copy).size(), 1u);
-        const HostResource* tile = FindModuleResource(copy, 101, HOST_RESOURCE_BITMAP);
-        EXPECT_EQ(tile != nullptr, c.found);
-        if (tile) {
-            EXPECT_EQ(LoadModuleResource(copy, tile).Size, 40u + 76800u);
-        }
-        EXPECT_TRUE(UnloadModule(copy));
-        std::remove(path.c_str());
-    }
-    rmdir(folder);
-}
-#endif
-
 namespace {
 
 // Renders a two-frame median stitch, so that rows are composited.
@@ -263,15 +181,24 @@ void RenderAStitch(StitchOperator* op) {
 // Unloads the fixture's module and checks that the tool is gone and comes
 // back with the next load.
 void ExpectUnloadUnregisters(HostModule*& module) {
+#if !defined(_WIN32)
+    const size_t resources = ModuleResource::Linked().size();
+#endif
+    HostModule* gone = module;
     EXPECT_TRUE(UnloadModule(module));
     module = nullptr;
     EXPECT_EQ(ClassRegistry.Find("Orvandel.Tessellon"), nullptr);
+    EXPECT_EQ(FindModuleResource(gone, 101, HOST_RESOURCE_BITMAP), nullptr);
+#if !defined(_WIN32)
+    EXPECT_EQ(ModuleResource::Linked().size(), resources - 1);
+#endif
 
     module = LoadModule(TESSELLON_MODULE_PATH);
     ASSERT_NE(module, nullptr);
     Registry* again = ClassRegistry.Find("Orvandel.Tessellon");
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(ModuleRecords(module), std::vector<Registry*>{again});
+    EXPECT_NE(FindModuleResource(module, 101, HOST_RESOURCE_BITMAP), nullptr);
 }
 
 TEST_F(ToolTest, UnloadingUnregisters) {
@@ -306,6 +233,34 @@ TEST_F(ToolTest, LoadingTwiceSharesOneModule) {
     EXPECT_NE(ClassRegistry.Find("Orvandel.Tessellon"), nullptr);
     EXPECT_NE(FindModuleResource(module_, 101, HOST_RESOURCE_BITMAP), nullptr);
 }
+
+#if !defined(_WIN32)
+// A module finds only the resources it linked while it loaded: not one the
+// host linked, nor the same resource of another module.
+TEST_F(ToolTest, ResourcesBelongToTheModuleThatLinkedThem) {
+    const uint8_t bytes[4] = {1, 2, 3, 4};
+    const ModuleResource hosts(HOST_RESOURCE_BITMAP, 102, bytes, sizeof bytes);
+    EXPECT_EQ(FindModuleResource(module_, 102, HOST_RESOURCE_BITMAP), nullptr);
+
+    // A copy of the file under another name loads as a module of its own.
+    const std::string path = testing::TempDir() + "Tessellon-copy-" + std::to_string(getpid()) + ".so";
+    std::filesystem::copy_file(TESSELLON_MODULE_PATH, path, std::filesystem::copy_options::overwrite_existing);
+    HostModule* copy = LoadModule(path);
+    ASSERT_NE(copy, nullptr);
+    ASSERT_NE(copy, module_);
+    const HostResource* mine = FindModuleResource(module_, 101, HOST_RESOURCE_BITMAP);
+    const HostResource* its = FindModuleResource(copy, 101, HOST_RESOURCE_BITMAP);
+    ASSERT_NE(its, nullptr);
+    EXPECT_NE(mine, its);
+    EXPECT_EQ(ModuleOfAddress(LoadModuleResource(copy, its).Data), copy);
+    EXPECT_EQ(LoadModuleResource(module_, its).Data, nullptr);
+
+    EXPECT_TRUE(UnloadModule(copy));
+    std::filesystem::remove(path);
+    EXPECT_EQ(FindModuleResource(module_, 101, HOST_RESOURCE_BITMAP), mine);
+    EXPECT_EQ(LoadModuleResource(module_, mine).Size, 40u + 76800u);
+}
+#endif
 
 TEST(ToolModule, LoadFailuresSayWhy) {
     std::string error;

@@ -1,9 +1,6 @@
 #include "HostModule.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
 
@@ -13,16 +10,8 @@
 #  include <windows.h>
 #else
 #  include <dlfcn.h>
-#  include <elf.h>
 #  include <link.h>
 #endif
-
-struct HostResource {
-    uint32_t Type = 0;
-    uint32_t Id = 0;
-    size_t Offset = 0;   // in the module's resource bytes
-    size_t Size = 0;
-};
 
 struct HostModule {
     std::string Path;
@@ -31,8 +20,7 @@ struct HostModule {
     std::vector<Registry*> Records;
 #if !defined(_WIN32)
     std::string File;   // the file the loader opened
-    std::vector<uint8_t> ResourceBytes;
-    std::vector<HostResource> Resources;
+    std::vector<const ModuleResource*> Resources;
 #endif
 };
 
@@ -53,6 +41,28 @@ bool IsLoaded(const HostModule* module) {
     const auto& modules = Modules();
     return std::any_of(modules.begin(), modules.end(),
                        [&](const auto& m) { return m.get() == module; });
+}
+
+// What `now` holds and `before` does not, in the order of `now`.
+template <class T>
+std::vector<T> Without(const std::vector<T>& now, const std::vector<T>& before) {
+    std::vector<T> result;
+    for (const T& item : now) {
+        if (std::find(before.begin(), before.end(), item) == before.end())
+            result.push_back(item);
+    }
+    return result;
+}
+
+// What of `noted` is still in `linked`.
+template <class T>
+std::vector<T> StillLinked(const std::vector<T>& noted, const std::vector<T>& linked) {
+    std::vector<T> result;
+    for (const T& item : noted) {
+        if (std::find(linked.begin(), linked.end(), item) != linked.end())
+            result.push_back(item);
+    }
+    return result;
 }
 
 #if defined(_WIN32)
@@ -119,128 +129,56 @@ void* LinkMapOf(void* handle) {
     return map;
 }
 
-// Reading an ELF file defensively: every offset and size comes from the file
-// and is checked against the file's length before it is used.
-class FileReader {
-public:
-    explicit FileReader(const std::string& path) : file_(path, std::ios::binary) {
-        if (file_) {
-            file_.seekg(0, std::ios::end);
-            const std::streamoff end = file_.tellg();
-            size_ = end > 0 ? static_cast<uint64_t>(end) : 0;
-        }
-    }
-
-    bool Read(uint64_t offset, void* out, uint64_t size) {
-        if (!file_ || offset > size_ || size > size_ - offset)
-            return false;
-        file_.seekg(static_cast<std::streamoff>(offset));
-        file_.read(static_cast<char*>(out), static_cast<std::streamsize>(size));
-        return static_cast<bool>(file_);
-    }
-
-    uint64_t Size() const { return size_; }
-
-private:
-    std::ifstream file_;
-    uint64_t size_ = 0;
-};
-
-// The bytes of the section called `name` in the ELF file at `path`; empty
-// when the file is not a well-formed ELF file of this process's kind or has
-// no such section.
-std::vector<uint8_t> ReadSection(const std::string& path, const char* name) {
-    using Ehdr = ElfW(Ehdr);
-    using Shdr = ElfW(Shdr);
-    constexpr unsigned char nativeClass = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
-    constexpr unsigned char nativeData =
-        std::endian::native == std::endian::little ? ELFDATA2LSB : ELFDATA2MSB;
-
-    FileReader file(path);
-    Ehdr header;
-    if (!file.Read(0, &header, sizeof header) ||
-        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
-        header.e_ident[EI_CLASS] != nativeClass || header.e_ident[EI_DATA] != nativeData ||
-        header.e_shoff == 0 || header.e_shentsize != sizeof(Shdr))
-        return {};
-
-    // Section 0 holds the count and the name table's index when they do not
-    // fit the file header.
-    Shdr first;
-    if (!file.Read(header.e_shoff, &first, sizeof first))
-        return {};
-    const uint64_t count = header.e_shnum != 0 ? header.e_shnum : first.sh_size;
-    const uint64_t namesIndex = header.e_shstrndx == SHN_XINDEX ? first.sh_link : header.e_shstrndx;
-    if (count == 0 || namesIndex >= count || count > file.Size() / sizeof(Shdr))
-        return {};
-
-    std::vector<Shdr> sections(count);
-    if (!file.Read(header.e_shoff, sections.data(), count * sizeof(Shdr)))
-        return {};
-
-    const Shdr& namesHeader = sections[namesIndex];
-    if (namesHeader.sh_type == SHT_NOBITS || namesHeader.sh_size > file.Size())
-        return {};
-    std::vector<char> names(namesHeader.sh_size);
-    if (!file.Read(namesHeader.sh_offset, names.data(), names.size()))
-        return {};
-
-    const size_t nameLength = std::strlen(name);
-    for (const Shdr& section : sections) {
-        // The name must end inside the table: compare it with its final 0.
-        if (section.sh_name >= names.size() || names.size() - section.sh_name <= nameLength ||
-            std::memcmp(&names[section.sh_name], name, nameLength + 1) != 0)
-            continue;
-        if (section.sh_type == SHT_NOBITS || section.sh_size > file.Size())
-            return {};
-        std::vector<uint8_t> bytes(section.sh_size);
-        if (!file.Read(section.sh_offset, bytes.data(), bytes.size()))
-            return {};
-        return bytes;
-    }
-    return {};
+// The linked resources, oldest first. A lock of their own: a module's
+// constructors link them while LoadModule holds ModulesLock.
+std::mutex& ResourcesLock() {
+    static std::mutex lock;
+    return lock;
 }
 
-uint32_t Word(const std::vector<uint8_t>& bytes, size_t at) {
-    uint32_t value;
-    std::memcpy(&value, &bytes[at], sizeof value);
-    return value;
-}
-
-// The resources the tables of HOST_RESOURCE_SECTION list. An entry whose
-// bytes lie outside its table is left out; a table that does not fit ends
-// the walk.
-std::vector<HostResource> ParseResources(const std::vector<uint8_t>& bytes) {
-    constexpr size_t headerSize = 16, entrySize = 16;
-    std::vector<HostResource> resources;
-    size_t at = 0;
-    while (at < bytes.size() && bytes.size() - at >= headerSize &&
-           std::memcmp(&bytes[at], HOST_RESOURCE_MAGIC, 4) == 0) {
-        const size_t tableSize = Word(bytes, at + 4);
-        const size_t count = Word(bytes, at + 8);
-        if (tableSize < headerSize || tableSize > bytes.size() - at ||
-            count > (tableSize - headerSize) / entrySize)
-            break;
-        for (size_t i = 0; i < count; ++i) {
-            const size_t entry = at + headerSize + i * entrySize;
-            const size_t offset = Word(bytes, entry + 8);
-            const size_t size = Word(bytes, entry + 12);
-            if (offset > tableSize || size > tableSize - offset)
-                continue;
-            resources.push_back({Word(bytes, entry), Word(bytes, entry + 4), at + offset, size});
-        }
-        at += (tableSize + 7) & ~size_t(7);
-    }
-    return resources;
-}
+ModuleResource* linkedResources = nullptr;
 
 #endif
 
 }  // namespace
 
+#if !defined(_WIN32)
+
+ModuleResource::ModuleResource(uint32_t type, uint32_t id, const void* data, size_t size)
+    : type_(type), id_(id), data_(static_cast<const uint8_t*>(data)), size_(size) {
+    std::lock_guard lock(ResourcesLock());
+    ModuleResource** tail = &linkedResources;
+    while (*tail != nullptr)
+        tail = &(*tail)->next_;
+    *tail = this;
+}
+
+ModuleResource::~ModuleResource() {
+    std::lock_guard lock(ResourcesLock());
+    for (ModuleResource** at = &linkedResources; *at != nullptr; at = &(*at)->next_) {
+        if (*at == this) {
+            *at = next_;
+            break;
+        }
+    }
+}
+
+std::vector<const ModuleResource*> ModuleResource::Linked() {
+    std::vector<const ModuleResource*> resources;
+    std::lock_guard lock(ResourcesLock());
+    for (const ModuleResource* resource = linkedResources; resource != nullptr; resource = resource->next_)
+        resources.push_back(resource);
+    return resources;
+}
+
+#endif
+
 HostModule* LoadModule(const std::string& path, std::string* error) {
     std::lock_guard lock(ModulesLock());
     const std::vector<Registry*> before = ClassRegistry.Records();
+#if !defined(_WIN32)
+    const std::vector<const ModuleResource*> resourcesBefore = ModuleResource::Linked();
+#endif
 
     void* handle = OpenFile(path, error);
     if (!handle)
@@ -260,17 +198,13 @@ HostModule* LoadModule(const std::string& path, std::string* error) {
     auto module = std::make_unique<HostModule>();
     module->Path = path;
     module->Handle = handle;
-    for (Registry* record : ClassRegistry.Records()) {
-        if (std::find(before.begin(), before.end(), record) == before.end())
-            module->Records.push_back(record);
-    }
+    module->Records = Without(ClassRegistry.Records(), before);
 #if !defined(_WIN32)
-    // Read the resources from the file the loader actually opened, which
-    // may differ from `path` when that was a bare name it searched for.
+    module->Resources = Without(ModuleResource::Linked(), resourcesBefore);
+    // The file the loader actually opened, which may differ from `path`
+    // when that was a bare name it searched for.
     const link_map* map = static_cast<const link_map*>(LinkMapOf(handle));
     module->File = map && map->l_name && *map->l_name ? map->l_name : path;
-    module->ResourceBytes = ReadSection(module->File, HOST_RESOURCE_SECTION);
-    module->Resources = ParseResources(module->ResourceBytes);
 #endif
     modules.push_back(std::move(module));
     return modules.back().get();
@@ -291,7 +225,8 @@ bool UnloadModule(HostModule* module) {
 #if !defined(_WIN32)
     // The loader keeps a closed module while something pins it, for instance
     // threads holding thread-local objects with destructors of the module's;
-    // its static destructors have then not run and its records stay linked.
+    // its static destructors have then not run and its records and resources
+    // stay linked.
     if (void* still = dlopen(owned->File.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
         dlclose(still);
         return false;
@@ -309,13 +244,7 @@ std::vector<Registry*> ModuleRecords(const HostModule* module) {
     std::lock_guard lock(ModulesLock());
     if (!IsLoaded(module))
         return {};
-    const std::vector<Registry*> linked = ClassRegistry.Records();
-    std::vector<Registry*> records;
-    for (Registry* record : module->Records) {
-        if (std::find(linked.begin(), linked.end(), record) != linked.end())
-            records.push_back(record);
-    }
-    return records;
+    return StillLinked(module->Records, ClassRegistry.Records());
 }
 
 HostModule* ModuleOfAddress(const void* address) {
@@ -360,9 +289,9 @@ const HostResource* FindModuleResource(HostModule* module, uint32_t id, uint32_t
                                 MAKEINTRESOURCEA(type));
     return reinterpret_cast<const HostResource*>(found);
 #else
-    for (const HostResource& resource : module->Resources) {
-        if (resource.Id == id && resource.Type == type)
-            return &resource;
+    for (const ModuleResource* resource : StillLinked(module->Resources, ModuleResource::Linked())) {
+        if (resource->Id() == id && resource->Type() == type)
+            return reinterpret_cast<const HostResource*>(resource);
     }
     return nullptr;
 #endif
@@ -380,11 +309,12 @@ HostResourceData LoadModuleResource(HostModule* module, const HostResource* reso
         return {};
     return {static_cast<const uint8_t*>(LockResource(loaded)), SizeofResource(handle, found)};
 #else
-    // Only a resource of this module: its bytes lie in this module's copy.
-    const auto& resources = module->Resources;
-    if (std::none_of(resources.begin(), resources.end(),
-                     [&](const HostResource& r) { return &r == resource; }))
+    // Only a resource this module linked and still links: anything else may
+    // belong to another module or be gone.
+    const auto* found = reinterpret_cast<const ModuleResource*>(resource);
+    const auto linked = StillLinked(module->Resources, ModuleResource::Linked());
+    if (std::find(linked.begin(), linked.end(), found) == linked.end())
         return {};
-    return {module->ResourceBytes.data() + resource->Offset, resource->Size};
+    return found->Bytes();
 #endif
 }
