@@ -172,6 +172,8 @@ std::vector<BadCase> BadCases()
         {"json trailing comma", F::Json, "{\"frames\": [{\"frame\": 1, \"x\": 0, \"y\": 0},\n]}", 2, 1, {"not valid JSON"}},
         {"json trailing content", F::Json, "{\"frames\": [{\"frame\": 1, \"x\": 0, \"y\": 0}]}\n}", 2, 1, {"not valid JSON"}},
         {"json comment", F::Json, "// track\n{\"frames\": []}", 1, 1, {"not valid JSON"}},
+        {"json inf inside a string", F::Json, "{\"frames\": [{\"frame\": 1, \"x\": 0, \"y\": 0, \"note\": \"inf\t\"}]}", 1, 54, {"not valid JSON", "control character"}},
+        {"json nan in an unclosed string", F::Json, "{\"frames\": [{\"note\": \"nan", 1, 26, {"not valid JSON", "missing closing quote"}},
         {"json escaped key", F::Json, "{\"frames\": [{\"fr\\u0061me\": 1, \"x\": 0, \"y\\\"\": 0, \"\\u0079\": true}]}", 1, 49, {"'y' must be a number, not a boolean"}},
     };
 }
@@ -203,11 +205,15 @@ TEST(TrackFile, BadInputsNameFileLineAndColumn)
 TEST(TrackFile, LongFieldsAreShortenedInMessages)
 {
     const std::string field(5000, 'z');
-    try {
-        ParseTrack("frame,x,y\n1," + field + ",0\n", "a.csv", TrackFormat::Csv);
-        FAIL() << "accepted";
-    } catch (const Error& e) {
-        EXPECT_LT(std::string(e.what()).size(), 200u) << e.what();
+    // The JSON parser quotes the whole of an unclosed string.
+    for (const auto& [text, format] : {std::pair{"frame,x,y\n1," + field + ",0\n", TrackFormat::Csv},
+                                       std::pair{"{\"frames\": \"" + field, TrackFormat::Json}}) {
+        try {
+            ParseTrack(text, "a.trk", format);
+            ADD_FAILURE() << "accepted";
+        } catch (const Error& e) {
+            EXPECT_LT(std::string(e.what()).size(), 200u) << e.what();
+        }
     }
 }
 
