@@ -335,9 +335,9 @@ void Register(ShotOperator& op, StitchJob& placed) {
             job.StartImage = static_cast<Image*>(op.Frames->GetSource(op.First()));
             job.ReferencePosition = static_cast<Point*>(op.TrackData->GetSource(op.First()));
             GatherFrames(job, op.Inputs(), op.First(), op.Last(), {});
-            const bool planned = PlanCanvas(job, op.ImageContext);
+            const bool planned = bool(PlanCanvas(job, op.ImageContext));
             state.ResumeTiming();
-            const bool ok = planned && PlaceLayers(job, {});
+            const bool ok = planned && bool(PlaceLayers(job, {}));
             state.PauseTiming();
             ReleaseJob(job);
             if (!ok) state.SkipWithError("placement failed");

@@ -42,30 +42,23 @@ void GatherFrames(StitchJob& job, const FrameInputs& inputs, int32_t start, int3
         }
         const double time = double(t);
 
-        Image* image = inputs.Frames ? TakeAs<Image>(inputs.Frames->GetSource(time), ParamKind::Image)
-                                     : nullptr;
+        HostRef<Image> image(inputs.Frames ? TakeAs<Image>(inputs.Frames->GetSource(time), ParamKind::Image)
+                                           : nullptr);
         // A missing position or angle reads as the input's default.
-        Point* position = TakeAs<Point>(FetchAttrs(inputs.TrackData, time), ParamKind::Point);
-        if (!position) position = Point::New(0.5, 0.5);
+        HostRef<Point> position(TakeAs<Point>(FetchAttrs(inputs.TrackData, time), ParamKind::Point));
+        if (!position) position.Reset(Point::New(0.5, 0.5));
         double angle = 0.0;
-        if (Number* number = TakeAs<Number>(FetchAttrs(inputs.Angle, time), ParamKind::Number)) {
+        if (const HostRef<Number> number{TakeAs<Number>(FetchAttrs(inputs.Angle, time), ParamKind::Number)})
             angle = number->Value;
-            number->Recycle();
-        }
 
         // A position that is not finite has no place on any canvas: the frame is
-        // left out as if it had no image.
+        // left out as if it had no image. What is left out is given back here,
+        // image first, before the next frame is fetched.
         if (image && std::isfinite(position->X) && std::isfinite(position->Y)) {
-            try {
-                job.Samples.push_back(FrameSample{image, position, angle});
-                continue;
-            } catch (...) {
-                image->Recycle();
-                position->Recycle();
-                throw;
-            }
+            job.Samples.push_back(FrameSample{image.Get(), position.Get(), angle});
+            (void)image.Release();
+            (void)position.Release();
         }
-        if (image) image->Recycle();
-        position->Recycle();
+        image.Reset();
     }
 }

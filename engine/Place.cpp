@@ -3,27 +3,19 @@
 // Each sample's frame, turned by its change of angle since the first sample
 // when that change is positive, is copied onto a transparent layer of the
 // canvas's shape, shifted by its change of position. Frame pixel (x, y) goes
-// to (trunc((dx + origin.x) + x), trunc((y + origin.y) + dy)), each axis
-// clamped onto the canvas by itself; where several frame pixels reach one
-// layer pixel, the one with the largest x, then the largest y, is what stays.
+// to (ColumnTarget(x), RowTarget(y)) of Geometry.h, each axis clamped onto
+// the canvas by itself; where several frame pixels reach one layer pixel,
+// the one with the largest x, then the largest y, is what stays.
 //
 // The copy writes only the layer pixels some frame pixel reaches, once each,
 // row by row, and records the rectangle they span as the layer's footprint:
 // the layer's storage beyond that is never touched.
 #include <algorithm>
-#include <cmath>
 #include <vector>
 
 #include "StitchJob.h"
 
 namespace {
-
-// Clamps an already truncated target onto [0, size). NaN goes to 0.
-int32_t ClampTarget(double target, int32_t size) {
-    if (!(target >= 0.0)) return 0;
-    if (target >= double(size)) return size - 1;
-    return int32_t(target);
-}
 
 // One run of layer columns [Target, Target + Count) whose pixels come, in
 // order, from the frame columns at Sources[First .. First + Count).
@@ -33,26 +25,15 @@ struct ColumnRun {
     int32_t Count = 0;
 };
 
-// The turned copy of a frame, given back whichever way placing it ends.
-struct Rotation {
-    Image* Turned = nullptr;
-    ~Rotation() {
-        if (Turned) Turned->Recycle();
-    }
-};
-
 // Copies `frame` onto `layer` at offsets (dx, dy) and returns the footprint.
 LayerFootprint CopyFrame(const Image& frame, Image& layer, double dx, double dy, const CanvasOrigin& origin) {
     const int32_t w = frame.Width, h = frame.Height;
     const int32_t cw = layer.Width, ch = layer.Height;
 
-    // The sums must be formed in this order: (dx + origin.x) + x for columns,
-    // (y + origin.y) + dy for rows. Another order can round differently.
-    const double columnBase = dx + origin.x;
     std::vector<int32_t> columnTarget(static_cast<size_t>(w));
-    for (int32_t x = 0; x < w; ++x) columnTarget[size_t(x)] = ClampTarget(std::trunc(columnBase + double(x)), cw);
+    for (int32_t x = 0; x < w; ++x) columnTarget[size_t(x)] = ColumnTarget(x, dx, origin, cw);
     std::vector<int32_t> rowTarget(static_cast<size_t>(h));
-    for (int32_t y = 0; y < h; ++y) rowTarget[size_t(y)] = ClampTarget(std::trunc((double(y) + origin.y) + dy), ch);
+    for (int32_t y = 0; y < h; ++y) rowTarget[size_t(y)] = RowTarget(y, dy, origin, ch);
 
     // Targets never decrease along an axis, so the last writer of a target is
     // the last source of its run of equal targets.
@@ -93,10 +74,11 @@ LayerFootprint CopyFrame(const Image& frame, Image& layer, double dx, double dy,
 
 }  // namespace
 
-bool PlaceLayers(StitchJob& job, const ProgressReport& progress) {
+StitchStatus PlaceLayers(StitchJob& job, const ProgressReport& progress) {
     const size_t n = job.Samples.size();
-    if (n == 0) return true;
-    if (!job.Canvas || !job.ReferencePosition || !job.Layers.empty()) return false;
+    if (n == 0) return StitchStatus{};
+    if (!job.Canvas || !job.ReferencePosition) return StitchStatus{StitchRefusal::NoCanvas};
+    if (!job.Layers.empty()) return StitchStatus{StitchRefusal::AlreadyPlanned};
     // Reserved up front so that holding a new layer never needs memory.
     job.Layers.reserve(n);
     job.Footprints.reserve(n);
@@ -107,35 +89,33 @@ bool PlaceLayers(StitchJob& job, const ProgressReport& progress) {
         const FrameSample& sample = job.Samples[k];
 
         Image* layer = NewImage({Tag<IMG_Like>(job.Canvas)});
-        if (!layer) return false;
+        if (!layer)
+            return StitchStatus{StitchRefusal::HostRefusedLayer, double(job.Canvas->Width),
+                                double(job.Canvas->Height), k};
         job.Layers.push_back(layer);
         job.Footprints.push_back(LayerFootprint{});
 
-        Image* placed = sample.Frame;
-        Rotation rotation;
-        if (k > 0) {
-            double a = sample.Angle - job.Samples[0].Angle;
-            // One addition only: a change below -360 stays negative and is not turned.
-            if (a < 0.0) a += 360.0;
-            if (a > 0.0) {
-                rotation.Turned = NewImage({Tag<IMG_Like>(sample.Frame)});
-                if (!rotation.Turned) return false;
-                sample.Frame->Transform(rotation.Turned, {
-                    Tag<XF_Angle>(a),
-                    Tag<XF_CentreX>(0.5),
-                    Tag<XF_CentreY>(0.5),
-                    Tag<XF_Filter>(0),
-                });
-                placed = rotation.Turned;
-            }
+        const Image* placed = sample.Frame;
+        HostRef<Image> turned;
+        const double turn = k > 0 ? TurnOf(sample.Angle, job.Samples[0].Angle) : 0.0;
+        if (turn > 0.0) {
+            turned.Reset(NewImage({Tag<IMG_Like>(sample.Frame)}));
+            if (!turned)
+                return StitchStatus{StitchRefusal::HostRefusedTurn, double(sample.Frame->Width),
+                                    double(sample.Frame->Height), k};
+            sample.Frame->Transform(turned.Get(), {
+                Tag<XF_Angle>(turn),
+                Tag<XF_CentreX>(0.5),
+                Tag<XF_CentreY>(0.5),
+                Tag<XF_Filter>(0),
+            });
+            placed = turned.Get();
         }
 
-        // Kept as doubles: a frame far larger than the start image can shift
-        // beyond 32 bits, and the clamping must still fold it onto the border.
-        const double dx = std::trunc((sample.Position->X - reference.X) * double(placed->Width));
-        const double dy = std::trunc((sample.Position->Y - reference.Y) * double(placed->Height));
+        const double dx = LayerShift(sample.Position->X, reference.X, placed->Width);
+        const double dy = LayerShift(sample.Position->Y, reference.Y, placed->Height);
         layer->Fill(0, 0, 0, 0);
         job.Footprints.back() = CopyFrame(*placed, *layer, dx, dy, job.Origin);
     }
-    return true;
+    return StitchStatus{};
 }

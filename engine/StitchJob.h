@@ -18,8 +18,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
+#include "Geometry.h"
 #include "HostSystem.h"
 
 enum class FilterMethod { UniquePixels, Median };
@@ -37,19 +39,6 @@ struct FrameSample {
     double Angle = 0.0;          // degrees
 };
 
-// Where pixel (0, 0) of a frame at the reference position lands, in canvas
-// pixels; kept fractional.
-struct CanvasOrigin {
-    double x = 0.0;
-    double y = 0.0;
-};
-
-// The canvas area a layer's frame covers: columns [X0, X1) and rows [Y0, Y1).
-// Outside it the layer is (0, 0, 0, 0) and so never takes part in compositing.
-struct LayerFootprint {
-    int32_t X0 = 0, X1 = 0, Y0 = 0, Y1 = 0;
-};
-
 // The inputs a request reads frames from.
 struct FrameInputs {
     Input* Frames = nullptr;      // "Input", the image input
@@ -58,6 +47,30 @@ struct FrameInputs {
 };
 
 using ProgressReport = std::function<void(float fraction)>;
+
+// Why a step made nothing, with the figures involved. Where the host refused
+// an image, the host application has the host's own reason.
+enum class StitchRefusal {
+    None,
+    NoStartImage,         // the job has no start image
+    AlreadyPlanned,       // the job already holds a canvas or layers
+    ReferenceNotFinite,   // the reference position is NaN or infinite
+    CanvasSize,           // a canvas side is not finite or beyond 32 bits
+    HostRefusedCanvas,    // NewImage gave no canvas
+    NoCanvas,             // samples to place but no canvas
+    HostRefusedLayer,     // NewImage gave no layer
+    HostRefusedTurn,      // NewImage gave no image to turn a frame into
+};
+
+struct StitchStatus {
+    StitchRefusal Why = StitchRefusal::None;
+    double Width = 0.0, Height = 0.0;   // the canvas or image asked for, before truncation
+    size_t Sample = 0;                  // the sample whose layer or turn was refused
+
+    explicit operator bool() const { return Why == StitchRefusal::None; }
+    // One line for people: "the host made no canvas of 4000 x 2000 pixels".
+    std::string Text() const;
+};
 
 struct StitchJob {
     Image* StartImage = nullptr;          // one reference held, or none
@@ -83,22 +96,23 @@ struct StitchJob {
 void GatherFrames(StitchJob& job, const FrameInputs& inputs, int32_t start, int32_t end,
                   const ProgressReport& progress);
 
-// Works out the canvas from the start image and the samples' positions and
-// makes it, transparent, like the start image. A job without a reference
-// position is given the input's default, (0.5, 0.5). Returns false and makes
-// nothing when the job has no start image or already has a canvas, and
-// returns false, holding no canvas, when the reference position is not
-// finite, the size does not fit a 32-bit integer or the host makes no image
-// of that size.
-bool PlanCanvas(StitchJob& job, void* imageContext);
+// Works out the canvas from the start image and the samples' positions
+// (CanvasReach and CanvasOf, Geometry.h) and makes it, transparent, like the
+// start image. A job without a reference position is given the input's
+// default, (0.5, 0.5). Refuses, making nothing, when the job has no start
+// image or already has a canvas, and refuses, holding no canvas, when the
+// reference position is not finite, the size does not fit a 32-bit integer
+// or the host makes no image of that size.
+StitchStatus PlanCanvas(StitchJob& job, void* imageContext);
 
 // Makes one layer per sample (progress k / n before sample k) and copies the
 // sample's frame onto it, turned by its change of angle and shifted by its
-// change of position. Returns false when the host makes no layer or no turned
-// image, or when there are samples but no canvas; the layers made so far
-// stay in the job for ReleaseJob. Only the layer pixels that frame pixels
-// reach are written; Footprints records where they lie.
-bool PlaceLayers(StitchJob& job, const ProgressReport& progress);
+// change of position (LayerShift, TurnOf, ColumnTarget and RowTarget,
+// Geometry.h). Refuses when the host makes no layer or no turned image, or
+// when there are samples but no canvas; the layers made so far stay in the
+// job for ReleaseJob. Only the layer pixels that frame pixels reach are
+// written; Footprints records where they lie.
+StitchStatus PlaceLayers(StitchJob& job, const ProgressReport& progress);
 
 // Combines the layers into canvas row y by the job's filter method; the
 // median picks from the order of MedianOrder.h (NaN after every number).

@@ -68,61 +68,58 @@ Point* PositionAt(Input* input, double time) {
     return Point::New(0.5, 0.5);
 }
 
-// Gives back whatever the job still holds when the request leaves early,
-// including by an exception. On the normal paths the job is already empty.
-class JobRelease {
-public:
-    explicit JobRelease(StitchJob& job) : job_(job) {}
-    ~JobRelease() { ReleaseJob(job_); }
-    JobRelease(const JobRelease&) = delete;
-    JobRelease& operator=(const JobRelease&) = delete;
-
-private:
-    StitchJob& job_;
-};
-
 }  // namespace
 
 StitchOperator::StitchOperator(const Registry* registry, const ScriptVal& table, const TagList& tags)
     : ThreadedOperator(registry, table, tags) {
     InFilterMethod = AddInput(HostID("Filter method", true), HostID("FilterMethod", true),
-                              {Tag<0x88020000>(ID_Number), Tag<0x80030000>(ID_ComboControl),
-                               Tag<0x38040000>("None (unique pixels)"), Tag<0x38040000>("Median"),
-                               Tag<0x10050000>(1), Tag<0x20030001>(1.0), Tag<0x20030000>(0.0),
-                               Tag<0x20030004>(0.0), Tag<0x1003000a>(1), Tag<0x20040007>(1.0)});
+                              {Tag<LINK_DataType>(ID_Number), Tag<INP_Control>(ID_ComboControl),
+                               Tag<INP_ComboEntry>("None (unique pixels)"), Tag<INP_ComboEntry>("Median"),
+                               Tag<INP_ComboStyle>(1), Tag<INP_RangeHigh>(1.0), Tag<INP_RangeLow>(0.0),
+                               Tag<INP_Default>(0.0), Tag<INP_NotifyChanged>(1), Tag<INP_ControlScale>(1.0)});
 
-    const TagList frameTags{Tag<0x88020000>(ID_Number), Tag<0x80030000>(ID_SliderControl),
-                            Tag<0x20030000>(0.0),       Tag<0x20030001>(1000.0),
-                            Tag<0x20030004>(0.0),       Tag<0x1003000c>(1)};
+    const TagList frameTags{Tag<LINK_DataType>(ID_Number), Tag<INP_Control>(ID_SliderControl),
+                            Tag<INP_RangeLow>(0.0), Tag<INP_RangeHigh>(1000.0),
+                            Tag<INP_Default>(0.0), Tag<INP_Integer>(1)};
     InStartFrame = AddInput(HostID("Start frame", true), HostID("StartFrame", true), frameTags);
     InEndFrame = AddInput(HostID("End frame", true), HostID("EndFrame", true), frameTags);
 
     InTrackData = AddInput(HostID("Steady position", true), HostID("TrackData", true),
-                           {Tag<0x88020000>(ID_Point), Tag<0x80030000>(ID_OffsetControl)});
+                           {Tag<LINK_DataType>(ID_Point), Tag<INP_Control>(ID_OffsetControl)});
 
     InAngle = AddInput(HostID("Steady angle", true), HostID("Angle", true),
-                       {Tag<0x88020000>(ID_Number), Tag<0x80030000>(ID_ScrewControl),
-                        Tag<0x20030002>(0.0), Tag<0x20030003>(360.0), Tag<0x20030004>(0.0)});
+                       {Tag<LINK_DataType>(ID_Number), Tag<INP_Control>(ID_ScrewControl),
+                        Tag<INP_TravelLow>(0.0), Tag<INP_TravelHigh>(360.0), Tag<INP_Default>(0.0)});
 
     InImage = AddInput(HostID("Input", true), HostID("Input", true),
-                       {Tag<0x88020000>(ID_Image), Tag<0x10020001>(1)});
+                       {Tag<LINK_DataType>(ID_Image), Tag<LINK_Main>(1)});
 
     OutImage = AddOutput(HostID("Output", true), HostID("Output", true),
-                         {Tag<0x88020000>(ID_Image), Tag<0x10020001>(1)});
+                         {Tag<LINK_DataType>(ID_Image), Tag<LINK_Main>(1)});
 
     InAbout = AddInput(HostID("About", true), HostID("About", true),
-                       {Tag<0x80030000>(ID_ButtonControl), Tag<0x1003000a>(1)});
+                       {Tag<INP_Control>(ID_ButtonControl), Tag<INP_NotifyChanged>(1)});
 }
 
 StitchOperator::~StitchOperator() = default;
 
 void StitchOperator::Process(Request* request) {
+    // Whichever way the render ends, also by an exception out of a chunk,
+    // the job gives back what it holds through ReleaseJob alone.
+    try {
+        Render(request);
+    } catch (...) {
+        ReleaseJob(CurrentJob);
+        throw;
+    }
+    ReleaseJob(CurrentJob);
+}
+
+void StitchOperator::Render(Request* request) {
     const int32_t start = FrameOf(request->GetInputData(InStartFrame, 0));
     const int32_t end = FrameOf(request->GetInputData(InEndFrame, 0));
 
     StitchJob& job = CurrentJob;
-    JobRelease release(job);
-
     job.StartImage = ImageAt(InImage, start);
     job.Filter = static_cast<float>(NumberOf(request->GetInputData(InFilterMethod, 0), 0.0));
     job.ReferencePosition = PositionAt(InTrackData, start);
@@ -130,7 +127,6 @@ void StitchOperator::Process(Request* request) {
     if (start == end || !job.StartImage) {
         request->SetOutputData(OutImage, job.StartImage);
         job.StartImage = nullptr;
-        ReleaseJob(job);
         return;
     }
 
@@ -142,7 +138,6 @@ void StitchOperator::Process(Request* request) {
     // output is none rather than a partly built picture.
     if (!PlanCanvas(job, ImageContext) || !PlaceLayers(job, progress)) {
         request->SetOutputData(OutImage, nullptr);
-        ReleaseJob(job);
         return;
     }
 
@@ -150,7 +145,6 @@ void StitchOperator::Process(Request* request) {
 
     request->SetOutputData(OutImage, job.Canvas);
     job.Canvas = nullptr;
-    ReleaseJob(job);
 }
 
 void StitchOperator::NotifyChanged(Input* input, Parameter* param, double time, TagList* tags) {

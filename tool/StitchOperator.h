@@ -29,6 +29,10 @@ public:
     // Composites canvas row `chunk` of the running request.
     void ProcessChunk(Request* request, int32_t chunk) override;
 
+    // The steps of Process up to the result handed to the request; what the
+    // job holds afterwards is given back by Process.
+    void Render(Request* request);
+
     // Handles as the host returned them, set once by the constructor.
     Input* InStartFrame = nullptr;
     Input* InEndFrame = nullptr;

@@ -21,16 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Input tags that describe an input to the host, by value.
-constexpr uint32_t TAG_DataType = 0x88020000;
-constexpr uint32_t TAG_Control = 0x80030000;
-constexpr uint32_t TAG_ComboEntry = 0x38040000;
-constexpr uint32_t TAG_RangeLow = 0x20030000;
-constexpr uint32_t TAG_RangeHigh = 0x20030001;
-constexpr uint32_t TAG_TravelLow = 0x20030002;
-constexpr uint32_t TAG_TravelHigh = 0x20030003;
-constexpr uint32_t TAG_Default = 0x20030004;
-
 std::string Text(const char* text) { return text ? text : ""; }
 
 std::string Num(double value) {
@@ -42,22 +32,22 @@ std::string Num(double value) {
 std::string Describe(const Link& link) {
     const TagList& tags = link.Tags();
     std::string line = Text(link.ID().Text()) + " \"" + Text(link.Name().Text()) + "\"";
-    const HostID type = tags.GetID(TAG_DataType);
+    const HostID type = tags.GetID(LINK_DataType);
     line += type.IsEmpty() ? ": no data" : ": " + Text(type.Text());
-    const HostID control = tags.GetID(TAG_Control);
+    const HostID control = tags.GetID(INP_Control);
     if (!control.IsEmpty()) line += ", " + Text(control.Text());
-    const std::vector<TagItem> entries = tags.All(TAG_ComboEntry);
+    const std::vector<TagItem> entries = tags.All(INP_ComboEntry);
     if (!entries.empty()) {
         line += " (";
         for (size_t i = 0; i < entries.size(); ++i)
             line += (i ? ", " : "") + std::to_string(i) + " \"" + Text(entries[i].Text) + "\"";
         line += ")";
     }
-    if (tags.Has(TAG_RangeLow) || tags.Has(TAG_RangeHigh))
-        line += ", range " + Num(tags.GetDouble(TAG_RangeLow)) + " to " + Num(tags.GetDouble(TAG_RangeHigh));
-    if (tags.Has(TAG_TravelLow) || tags.Has(TAG_TravelHigh))
-        line += ", range " + Num(tags.GetDouble(TAG_TravelLow)) + " to " + Num(tags.GetDouble(TAG_TravelHigh));
-    if (tags.Has(TAG_Default)) line += ", default " + Num(tags.GetDouble(TAG_Default));
+    if (tags.Has(INP_RangeLow) || tags.Has(INP_RangeHigh))
+        line += ", range " + Num(tags.GetDouble(INP_RangeLow)) + " to " + Num(tags.GetDouble(INP_RangeHigh));
+    if (tags.Has(INP_TravelLow) || tags.Has(INP_TravelHigh))
+        line += ", range " + Num(tags.GetDouble(INP_TravelLow)) + " to " + Num(tags.GetDouble(INP_TravelHigh));
+    if (tags.Has(INP_Default)) line += ", default " + Num(tags.GetDouble(INP_Default));
     return line;
 }
 
@@ -127,14 +117,10 @@ void WriteTile(const Plugins& plugins, const std::string& path) {
     if (!IsOutputType(path)) BadInput("cannot write " + Quoted(path) + ": use .bmp, " + OutputTypes());
 
     const TileBitmap tile = ReadTile(data, where);
-    Image* image = NewImage({Tag<IMG_Width>(tile.Width), Tag<IMG_Height>(tile.Height), Tag<IMG_Channel>(0),
-                             Tag<IMG_Channel>(1), Tag<IMG_Channel>(2), Tag<IMG_Channel>(3),
-                             Tag<IMG_Format>(int32_t(Format_UInt8))});
-    if (!image) NoImage("the host made no image for the tile: " + HostApp::LastImageRefusal());
-    struct Held {
-        Image* image;
-        ~Held() { image->Recycle(); }
-    } held{image};
+    HostRef<Image> image(NewImage({Tag<IMG_Width>(tile.Width), Tag<IMG_Height>(tile.Height), Tag<IMG_Channel>(0),
+                                   Tag<IMG_Channel>(1), Tag<IMG_Channel>(2), Tag<IMG_Channel>(3),
+                                   Tag<IMG_Format>(int32_t(Format_UInt8))}));
+    if (!image) NoImage("the host made no image for the tile: " + HostApp::LastImageRefusal().Text);
     std::vector<float> row(size_t(tile.Width) * 4);
     // Bitmap rows run bottom-up, as host rows do.
     for (int32_t y = 0; y < tile.Height; ++y) {
@@ -182,9 +168,8 @@ void RunAbout(const Plugins& plugins) {
         std::fflush(stdout);
         return 1;   // IDOK
     });
-    Number* press = Number::New(1.0);
-    tool.Op().NotifyChanged(&tool.In("About"), press, 0.0, nullptr);
-    press->Recycle();
+    const HostRef<Number> press(Number::New(1.0));
+    tool.Op().NotifyChanged(&tool.In("About"), press.Get(), 0.0, nullptr);
     HostApp::SetMessageBoxHandler(nullptr);
 }
 

@@ -19,8 +19,27 @@ HOSTSYSTEM_API int WorkerCount();
 // Largest pixel storage of one image, in bytes (default 8 GiB).
 HOSTSYSTEM_API void SetImageByteLimit(uint64_t bytes);
 HOSTSYSTEM_API uint64_t ImageByteLimit();
-// Why the calling thread's last NewImage returned null ("" if it did not).
-HOSTSYSTEM_API std::string LastImageRefusal();
+// Why NewImage made no image, with the figures involved.
+enum class RefusalKind {
+    None,            // the image was made
+    NoPixels,        // a side of 0 or less
+    SideLimit,       // a side above MaxImageSide
+    Format,          // an unknown format code
+    Channels,        // channels the host does not store
+    ByteLimit,       // more storage than ImageByteLimit()
+    SystemMemory,    // the system had no memory for it
+};
+struct ImageRefusal {
+    RefusalKind Kind = RefusalKind::None;
+    int64_t Width = 0, Height = 0;   // the size asked for
+    uint64_t Bytes = 0;              // the storage it needs, where it was worked out
+    uint64_t Limit = 0;              // the limit it met: a side or bytes
+    std::string Text;                // the host's own words, "" when made
+    explicit operator bool() const { return Kind != RefusalKind::None; }
+};
+// Why the calling thread's last NewImage returned null (Kind None when it
+// made its image).
+HOSTSYSTEM_API ImageRefusal LastImageRefusal();
 
 // Operator::SetProgress lands here.
 using ProgressHandler = std::function<void(Operator* op, float fraction)>;
@@ -52,6 +71,33 @@ HOSTSYSTEM_API TransformTotals Transforms();
 // fewer first touches. Images written only where something lands (layers)
 // are left in small pages, so that what is never written costs nothing.
 HOSTSYSTEM_API void ExpectDense(Image* image);
+
+// What an image of width x height pixels of four channels in `format` holds
+// in memory when only a block of `columns` x `rows` of its pixels is
+// written: the storage pages those rows touch (a run of pixels costs the
+// pages it spans, at most one more than its bytes need) and the row table.
+// A block as wide as the image costs its whole rows. For planning a render
+// before any image is made.
+HOSTSYSTEM_API double ResidentBytes(int64_t width, int64_t height, int32_t format, int64_t columns, int64_t rows);
+
+// Called after NewImage made an image, on the thread that asked for it.
+using ImageHandler = std::function<void(const Image* image)>;
+HOSTSYSTEM_API void SetImageHandler(ImageHandler handler);
+
+// Animation keys as an input holds them, and the value they give at a time:
+// linear between keys, held outside them, and exactly a key's own value on
+// it. Before and After index the keys the value comes from (the same key
+// where it is held or met exactly).
+struct Key {
+    double Time = 0.0;
+    double X = 0.0, Y = 0.0;
+};
+struct KeyedValue {
+    double X = 0.0, Y = 0.0;
+    size_t Before = 0, After = 0;
+};
+// `keys` ascending in time, at least one.
+HOSTSYSTEM_API KeyedValue ValueAt(const std::vector<Key>& keys, double time);
 
 // Live parameters per kind, for checking that every reference came back.
 HOSTSYSTEM_API int64_t LiveObjects(ParamKind kind);

@@ -74,6 +74,45 @@ private:
     ~Point() override;
 };
 
+// Holds one reference to a host object and gives it back when it goes. Move
+// only: the reference is handed on by moving the holder, or by Release()
+// where a host call or a job takes it over.
+template <class T>
+class HostRef {
+public:
+    HostRef() = default;
+    explicit HostRef(T* object) noexcept : object_(object) {}   // takes over one reference
+    HostRef(HostRef&& other) noexcept : object_(other.Release()) {}
+    HostRef& operator=(HostRef&& other) noexcept {
+        Reset(other.Release());
+        return *this;
+    }
+    HostRef(const HostRef&) = delete;
+    HostRef& operator=(const HostRef&) = delete;
+    ~HostRef() { Reset(); }
+
+    T* Get() const noexcept { return object_; }
+    T* operator->() const noexcept { return object_; }
+    T& operator*() const noexcept { return *object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+    // Hands the reference to the caller; the holder is empty afterwards.
+    [[nodiscard]] T* Release() noexcept {
+        T* object = object_;
+        object_ = nullptr;
+        return object;
+    }
+    // Gives back the reference held, if any, and takes over `object`'s.
+    void Reset(T* object = nullptr) noexcept {
+        T* old = object_;
+        object_ = object;
+        if (old) old->Recycle();
+    }
+
+private:
+    T* object_ = nullptr;
+};
+
 // ---------------------------------------------------------------------------
 // Images.
 //
@@ -116,6 +155,11 @@ inline constexpr uint32_t IMG_Width = 0x10020000;
 inline constexpr uint32_t IMG_Height = 0x10020001;
 inline constexpr uint32_t IMG_Channel = 0x18020000;   // int, once per channel, in storage order
 inline constexpr uint32_t IMG_Format = 0x10020002;
+
+// The order in which the host keeps the channels of a pixel: blue, green,
+// red, alpha (storage slot k holds record float StoredChannels[k]). Images
+// made in this order read and write spans without shuffling.
+inline constexpr int32_t StoredChannels[4] = {2, 1, 0, 3};
 
 // Image::Transform tags.
 inline constexpr uint32_t XF_CentreX = 0x20000000;   // double, fraction of the width
@@ -211,6 +255,22 @@ private:
 // source the host application connected gives for a frame, or nothing.
 enum class LinkType { Number, Point, Image, Button };
 
+// Tags of AddInput and AddOutput. The data type and the control name one of
+// the identifiers of HostScript.h (ID_Number, ID_ComboControl, ...).
+inline constexpr uint32_t LINK_DataType = 0x88020000;    // ID: what the link carries; a button has none
+inline constexpr uint32_t LINK_Main = 0x10020001;        // int: 1 for the operator's main image link
+inline constexpr uint32_t INP_Control = 0x80030000;      // ID: the control shown for the input
+inline constexpr uint32_t INP_ComboEntry = 0x38040000;   // text: one entry, the k-th given stands for k
+inline constexpr uint32_t INP_ComboStyle = 0x10050000;   // int
+inline constexpr uint32_t INP_RangeLow = 0x20030000;     // double: the values the input holds
+inline constexpr uint32_t INP_RangeHigh = 0x20030001;
+inline constexpr uint32_t INP_TravelLow = 0x20030002;    // double: the travel of the control
+inline constexpr uint32_t INP_TravelHigh = 0x20030003;
+inline constexpr uint32_t INP_Default = 0x20030004;      // double: the value without keys
+inline constexpr uint32_t INP_NotifyChanged = 0x1003000a;   // int: 1 calls NotifyChanged on each change
+inline constexpr uint32_t INP_Integer = 0x1003000c;      // int: 1 keeps the value whole
+inline constexpr uint32_t INP_ControlScale = 0x20040007;   // double
+
 class HOSTSYSTEM_API Link {
 public:
     virtual ~Link();
@@ -219,8 +279,8 @@ public:
     const TagList& Tags() const { return tags_; }
     Operator* Owner() const { return owner_; }
     bool IsOutput() const { return isOutput_; }
-    // What the declaring tags make of it: the data type tag (0x88020000)
-    // decides; an input without one is a button.
+    // What the declaring tags make of it: LINK_DataType decides; an input
+    // without one is a button.
     LinkType Type() const { return type_; }
 
 protected:

@@ -23,14 +23,17 @@ void ReportNotify(Operator* op, Input* input, Parameter* param, double time, Tag
 // Records a fetch of `input` at `time` when the host application logs them.
 void LogFetch(const Link* input, double time);
 
+// Tells the host application that NewImage made `image`.
+void ReportImage(const Image* image);
+
 // Passes the start and the end of a DoMultiProcess to the host application.
 void ReportChunks(Operator* op, int32_t count, bool done);
 
 // Adds one Image::Transform call of `seconds` to the totals.
 void CountTransform(double seconds);
 
-// Records why NewImage refused (an empty text clears it).
-void SetImageRefusal(std::string reason);
+// Records why NewImage refused (a refusal of kind None clears it).
+void SetImageRefusal(HostApp::ImageRefusal refusal);
 
 // Passes a message box to the host application's handler; false when none
 // is installed.

@@ -1,6 +1,7 @@
 #include "Text.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <stdexcept>
 
@@ -21,6 +22,16 @@ std::string ByteText(double bytes) {
     else
         std::snprintf(text, sizeof text, "%.1f %s", bytes, units[unit]);
     return text;
+}
+
+std::string NumberText(double value) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+}
+
+std::string SizeText(double width, double height) {
+    return NumberText(std::trunc(width)) + " x " + NumberText(std::trunc(height));
 }
 
 uint64_t ParseByteCount(const std::string& text) {

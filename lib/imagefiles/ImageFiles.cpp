@@ -38,10 +38,6 @@ void SetDirectReads(bool on) { directReads.store(on, std::memory_order_relaxed);
 
 namespace {
 
-// The storage order of a frame's channels: the tool's canvas uses the same,
-// so frames, layers and canvas share one layout.
-constexpr int32_t StorageChannels[4] = {2, 1, 0, 3};
-
 // Pixels decoded per band while reading: enough to keep the decoder busy,
 // small next to the frame itself.
 constexpr size_t BandBytes = size_t(4) << 20;
@@ -181,21 +177,6 @@ OpenedFile OpenChecked(const std::string& path, const ImageLimits& limits) {
     f.Info.HostBytes = hostBytes;
     return f;
 }
-
-// Gives back its image's reference unless released.
-class ImageHold {
-public:
-    explicit ImageHold(Image* image) : image_(image) {}
-    ~ImageHold() {
-        if (image_) image_->Recycle();
-    }
-    ImageHold(const ImageHold&) = delete;
-    ImageHold& operator=(const ImageHold&) = delete;
-    Image* Release() { return std::exchange(image_, nullptr); }
-
-private:
-    Image* image_;
-};
 
 // For each record channel 0..3: the file channel it comes from, or -1 for an
 // alpha of one.
@@ -340,16 +321,16 @@ Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* i
         Tag<IMG_Context>(imageContext),
         Tag<IMG_Width>(int32_t(info.Width)),
         Tag<IMG_Height>(int32_t(info.Height)),
-        Tag<IMG_Channel>(StorageChannels[0]),
-        Tag<IMG_Channel>(StorageChannels[1]),
-        Tag<IMG_Channel>(StorageChannels[2]),
-        Tag<IMG_Channel>(StorageChannels[3]),
+        Tag<IMG_Channel>(StoredChannels[0]),
+        Tag<IMG_Channel>(StoredChannels[1]),
+        Tag<IMG_Channel>(StoredChannels[2]),
+        Tag<IMG_Channel>(StoredChannels[3]),
         Tag<IMG_Format>(int32_t(info.HostFormat)),
     });
     if (!image)
         throw BadFile(path, "the host refused a " + std::to_string(info.Width) + " x " +
-                                       std::to_string(info.Height) + " image: " + HostApp::LastImageRefusal());
-    ImageHold hold(image);
+                                       std::to_string(info.Height) + " image: " + HostApp::LastImageRefusal().Text);
+    HostRef<Image> hold(image);
     // Decoding writes every pixel.
     HostApp::ExpectDense(image);
     ReadPixels(f, *image, path);

@@ -22,10 +22,6 @@ namespace tessellon {
 
 namespace {
 
-// The storage order of a frame's channels, as the other back end keeps it:
-// frames, layers and canvas share one layout.
-constexpr int32_t StorageChannels[4] = {2, 1, 0, 3};
-
 // Longer than any header with the largest numbers a limit lets through.
 constexpr size_t MaxHeaderBytes = 256;
 
@@ -170,21 +166,6 @@ OpenedPfm OpenChecked(const std::string& path, const ImageLimits& limits) {
 
 uint32_t Swap(uint32_t v) { return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24); }
 
-// Gives back its image's reference unless released.
-class ImageHold {
-public:
-    explicit ImageHold(Image* image) : image_(image) {}
-    ~ImageHold() {
-        if (image_) image_->Recycle();
-    }
-    ImageHold(const ImageHold&) = delete;
-    ImageHold& operator=(const ImageHold&) = delete;
-    Image* Release() { return std::exchange(image_, nullptr); }
-
-private:
-    Image* image_;
-};
-
 }  // namespace
 
 bool IsPfmPath(const std::string& path) {
@@ -204,16 +185,16 @@ Image* ReadPfmFile(const std::string& path, const ImageLimits& limits, void* ima
         Tag<IMG_Context>(imageContext),
         Tag<IMG_Width>(int32_t(h.Width)),
         Tag<IMG_Height>(int32_t(h.Height)),
-        Tag<IMG_Channel>(StorageChannels[0]),
-        Tag<IMG_Channel>(StorageChannels[1]),
-        Tag<IMG_Channel>(StorageChannels[2]),
-        Tag<IMG_Channel>(StorageChannels[3]),
+        Tag<IMG_Channel>(StoredChannels[0]),
+        Tag<IMG_Channel>(StoredChannels[1]),
+        Tag<IMG_Channel>(StoredChannels[2]),
+        Tag<IMG_Channel>(StoredChannels[3]),
         Tag<IMG_Format>(int32_t(Format_Float)),
     });
     if (!image)
         throw BadFile(path, "the host refused a " + std::to_string(h.Width) + " x " + std::to_string(h.Height) +
-                                       " image: " + HostApp::LastImageRefusal());
-    ImageHold hold(image);
+                                       " image: " + HostApp::LastImageRefusal().Text);
+    HostRef<Image> hold(image);
 
     const bool swap = h.LittleEndian != (std::endian::native == std::endian::little);
     const size_t values = size_t(h.Width) * size_t(h.Channels);

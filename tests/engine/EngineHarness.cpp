@@ -52,12 +52,12 @@ std::vector<float> AllPixels(const Image* image) {
 StitchHarness::StitchHarness() : ThreadedOperator(nullptr, ScriptVal(), TagList()) {
     // Declared with the tags the tool declares them with.
     TrackData = AddInput(HostID("Steady position", true), HostID("TrackData", true),
-                         {Tag<0x88020000>(ID_Point), Tag<0x80030000>(ID_OffsetControl)});
+                         {Tag<LINK_DataType>(ID_Point), Tag<INP_Control>(ID_OffsetControl)});
     Angle = AddInput(HostID("Steady angle", true), HostID("Angle", true),
-                     {Tag<0x88020000>(ID_Number), Tag<0x80030000>(ID_ScrewControl), Tag<0x20030002>(0.0),
-                      Tag<0x20030003>(360.0), Tag<0x20030004>(0.0)});
+                     {Tag<LINK_DataType>(ID_Number), Tag<INP_Control>(ID_ScrewControl), Tag<INP_TravelLow>(0.0),
+                      Tag<INP_TravelHigh>(360.0), Tag<INP_Default>(0.0)});
     Image_ = AddInput(HostID("Input", true), HostID("Input", true),
-                      {Tag<0x88020000>(ID_Image), Tag<0x10020001>(1)});
+                      {Tag<LINK_DataType>(ID_Image), Tag<LINK_Main>(1)});
     Image_->SetImageSource([this](double time) -> Image* {
         const auto found = Frames.find(int32_t(time));
         if (found == Frames.end() || !found->second) return nullptr;
@@ -85,7 +85,7 @@ bool StitchHarness::Prepare(StitchJob& job, int32_t start, int32_t end, float fi
     const ProgressReport report = progress ? Recorder(*progress) : ProgressReport();
     if (start < end) GatherFrames(job, Inputs(), start, end, report);
     if (!PlanCanvas(job, ImageContext)) return false;
-    return PlaceLayers(job, report);
+    return bool(PlaceLayers(job, report));
 }
 
 void StitchHarness::Composite(const StitchJob& job) {

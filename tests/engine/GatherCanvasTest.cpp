@@ -126,7 +126,7 @@ struct CanvasCase {
     int32_t W, H;
     double RefX, RefY;
     std::vector<std::array<double, 2>> Positions;
-    bool Made;
+    StitchRefusal Why;
     int32_t Width, Height;
     double OriginX, OriginY;
     int32_t SampleWidth = 0;   // frames of another size than the start image
@@ -136,18 +136,18 @@ struct CanvasCase {
 
 TEST_F(EngineTest, CanvasGrowsByTheFarthestReachOnEachSide) {
     const CanvasCase cases[] = {
-        {"all at the reference", 100, 80, 0.5, 0.5, {{0.5, 0.5}, {0.5, 0.5}}, true, 100, 80, 0, 0},
-        {"no samples", 720, 576, 0.3, 0.9, {}, true, 720, 576, 0, 0},
-        {"one side", 100, 80, 0.5, 0.5, {{0.75, 0.5}, {0.5, 0.5}}, true, 125, 80, 0, 0},
-        {"both sides, fractional origin", 100, 80, 0.5, 0.5, {{0.375, 0.5}, {0.75, 0.5}}, true, 137, 80, 12.5, 0},
-        {"truncated, not rounded", 800, 10, 0.5, 0.5, {{0.69997, 0.5}}, true, 959, 10, 0, 0},
-        {"both sides in y", 100, 80, 0.5, 0.5, {{0.5, 0.25}, {0.5, 0.625}}, true, 100, 110, 0, 20},
+        {"all at the reference", 100, 80, 0.5, 0.5, {{0.5, 0.5}, {0.5, 0.5}}, StitchRefusal::None, 100, 80, 0, 0},
+        {"no samples", 720, 576, 0.3, 0.9, {}, StitchRefusal::None, 720, 576, 0, 0},
+        {"one side", 100, 80, 0.5, 0.5, {{0.75, 0.5}, {0.5, 0.5}}, StitchRefusal::None, 125, 80, 0, 0},
+        {"both sides, fractional origin", 100, 80, 0.5, 0.5, {{0.375, 0.5}, {0.75, 0.5}}, StitchRefusal::None, 137, 80, 12.5, 0},
+        {"truncated, not rounded", 800, 10, 0.5, 0.5, {{0.69997, 0.5}}, StitchRefusal::None, 959, 10, 0, 0},
+        {"both sides in y", 100, 80, 0.5, 0.5, {{0.5, 0.25}, {0.5, 0.625}}, StitchRefusal::None, 100, 110, 0, 20},
         {"awkward doubles", 100, 10, 0.3404636058122348, 0.5,
-         {{0.8004636058122347, 0.5}, {0.2504636058122348, 0.5}}, true, 154, 10, 8.999999999999996, 0},
-        {"other frame sizes", 720, 576, 0.5, 0.5, {{0.75, 0.5}, {0.5, 0.25}}, true, 900, 720, 0, 144, 1000},
-        {"beyond 32 bits", 100, 80, 0.5, 0.5, {{1e9, 0.5}}, false, 0, 0, 0, 0},
-        {"beyond the host's limit", 100, 80, 0.5, 0.5, {{0.5, 5e6}}, false, 0, 0, 0, 0},
-        {"reference not finite", 100, 80, NaN, 0.5, {{0.5, 0.5}}, false, 0, 0, 0, 0},
+         {{0.8004636058122347, 0.5}, {0.2504636058122348, 0.5}}, StitchRefusal::None, 154, 10, 8.999999999999996, 0},
+        {"other frame sizes", 720, 576, 0.5, 0.5, {{0.75, 0.5}, {0.5, 0.25}}, StitchRefusal::None, 900, 720, 0, 144, 1000},
+        {"beyond 32 bits", 100, 80, 0.5, 0.5, {{1e9, 0.5}}, StitchRefusal::CanvasSize, 0, 0, 0, 0},
+        {"beyond the host's limit", 100, 80, 0.5, 0.5, {{0.5, 5e6}}, StitchRefusal::HostRefusedCanvas, 0, 0, 0, 0},
+        {"reference not finite", 100, 80, NaN, 0.5, {{0.5, 0.5}}, StitchRefusal::ReferenceNotFinite, 0, 0, 0, 0},
     };
     for (const CanvasCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -158,8 +158,9 @@ TEST_F(EngineTest, CanvasGrowsByTheFarthestReachOnEachSide) {
             AddSample(job, CoordinateFrame(c.SampleWidth ? c.SampleWidth : c.W, c.H, 1), p[0], p[1]);
 
         int marker = 0;
-        ASSERT_EQ(PlanCanvas(job, &marker), c.Made);
-        if (c.Made) {
+        const StitchStatus planned = PlanCanvas(job, &marker);
+        ASSERT_EQ(planned.Why, c.Why) << planned.Text();
+        if (planned) {
             ASSERT_NE(job.Canvas, nullptr);
             EXPECT_EQ(job.Canvas->Width, c.Width);
             EXPECT_EQ(job.Canvas->Height, c.Height);
@@ -174,7 +175,7 @@ TEST_F(EngineTest, CanvasGrowsByTheFarthestReachOnEachSide) {
         } else {
             EXPECT_EQ(job.Canvas, nullptr);
             // Nothing to place and nothing made for it.
-            EXPECT_FALSE(PlaceLayers(job, nullptr));
+            EXPECT_EQ(PlaceLayers(job, nullptr).Why, StitchRefusal::NoCanvas);
             EXPECT_TRUE(job.Layers.empty());
         }
         ReleaseJob(job);

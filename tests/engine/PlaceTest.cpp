@@ -174,12 +174,14 @@ TEST_F(EngineTest, PlacementStopsCleanlyWhenTheHostMakesNoImage) {
         int32_t SecondFrame;   // side of the second frame
         double SecondAngle;
         size_t Layers;         // layers held when placing stops
+        StitchRefusal Why;
+        size_t Sample;         // the sample it stopped at
     };
     // Canvas and layers take 8 x 8 x 16 bytes; the limit lets them be made
     // (or not) and refuses the turned copy of a 64 x 64 frame.
     const Case cases[] = {
-        {"no layer", 8, 0.0, 0},
-        {"no turned frame", 64, 90.0, 2},
+        {"no layer", 8, 0.0, 0, StitchRefusal::HostRefusedLayer, 0},
+        {"no turned frame", 64, 90.0, 2, StitchRefusal::HostRefusedTurn, 1},
     };
     const uint64_t limit = HostApp::ImageByteLimit();
     for (const Case& c : cases) {
@@ -191,8 +193,10 @@ TEST_F(EngineTest, PlacementStopsCleanlyWhenTheHostMakesNoImage) {
         AddSample(job, CoordinateFrame(c.SecondFrame, c.SecondFrame, 1), 0.5, 0.5, c.SecondAngle);
         ASSERT_TRUE(PlanCanvas(job, nullptr));
         HostApp::SetImageByteLimit(c.Layers ? 4096 : 512);
-        EXPECT_FALSE(PlaceLayers(job, nullptr));
+        const StitchStatus placed = PlaceLayers(job, nullptr);
         HostApp::SetImageByteLimit(limit);
+        EXPECT_EQ(placed.Why, c.Why) << placed.Text();
+        EXPECT_EQ(placed.Sample, c.Sample);
         EXPECT_EQ(job.Layers.size(), c.Layers);
         ReleaseJob(job);
         EXPECT_EQ(HostApp::LiveObjects(), 0);

@@ -64,7 +64,7 @@ TEST_F(ImageTest, NewImageTakesShapeFromTags) {
     Held<Image> image(NewImage(TagList{Tag<IMG_Context>(&context), Tag<IMG_Width>(7), Tag<IMG_Height>(5),
                                        Tag<IMG_Channel>(2), Tag<IMG_Channel>(1), Tag<IMG_Channel>(0),
                                        Tag<IMG_Channel>(3), Tag<IMG_Format>(int32_t(Format_UInt16))}));
-    ASSERT_TRUE(image) << HostApp::LastImageRefusal();
+    ASSERT_TRUE(image) << HostApp::LastImageRefusal().Text;
     EXPECT_EQ(image->Width, 7);
     EXPECT_EQ(image->Height, 5);
     EXPECT_EQ(image->Format, Format_UInt16);
@@ -76,7 +76,7 @@ TEST_F(ImageTest, NewImageTakesShapeFromTags) {
     EXPECT_EQ(image->StorageBytes(), 7u * 5u * 4u * 2u);
     EXPECT_EQ(image->Group[0].PixelStride, 8);
     EXPECT_EQ(image->Group[1].RowOffsets, nullptr) << "no second buffer group";
-    EXPECT_EQ(HostApp::LastImageRefusal(), "");
+    EXPECT_EQ(HostApp::LastImageRefusal().Text, "");
 
     // Like-image copies size, format, channels and context; other tags override.
     Held<Image> like(NewImage(TagList{Tag<IMG_Like>(image.get())}));
@@ -433,14 +433,14 @@ TEST_F(ImageTest, RefusesWhatCannotBeMadeAndSaysWhy) {
         HostApp::SetImageByteLimit(c.limit);
         Image* image = NewImage(c.tags);
         if (c.reason == nullptr) {
-            EXPECT_NE(image, nullptr) << HostApp::LastImageRefusal();
-            EXPECT_EQ(HostApp::LastImageRefusal(), "") << "a made image clears the reason";
+            EXPECT_NE(image, nullptr) << HostApp::LastImageRefusal().Text;
+            EXPECT_EQ(HostApp::LastImageRefusal().Text, "") << "a made image clears the reason";
             if (image)
                 image->Recycle();
         } else {
             EXPECT_EQ(image, nullptr) << c.reason;
-            EXPECT_NE(HostApp::LastImageRefusal().find(c.reason), std::string::npos)
-                << "reason: " << HostApp::LastImageRefusal() << "\nexpected: " << c.reason;
+            EXPECT_NE(HostApp::LastImageRefusal().Text.find(c.reason), std::string::npos)
+                << "reason: " << HostApp::LastImageRefusal().Text << "\nexpected: " << c.reason;
         }
         EXPECT_EQ(HostApp::LiveObjects(ParamKind::Image), 0);
     }
@@ -449,16 +449,16 @@ TEST_F(ImageTest, RefusesWhatCannotBeMadeAndSaysWhy) {
 TEST_F(ImageTest, RefusalReasonBelongsToTheThread) {
     EXPECT_EQ(NewImage(TagList{Tag<IMG_Width>(0), Tag<IMG_Height>(1)}), nullptr);
     std::string other = "unset";
-    std::thread([&] { other = HostApp::LastImageRefusal(); }).join();
+    std::thread([&] { other = HostApp::LastImageRefusal().Text; }).join();
     EXPECT_EQ(other, "");
-    EXPECT_NE(HostApp::LastImageRefusal(), "");
+    EXPECT_NE(HostApp::LastImageRefusal().Text, "");
 }
 
 #if defined(__linux__) && !defined(__SANITIZE_THREAD__)
 TEST_F(ImageTest, SparseLargeImageCostsOnlyWrittenPixels) {
     const int64_t before = ResidentBytes();
     Held<Image> image(MakeImage(20000, 20000));
-    ASSERT_TRUE(image) << HostApp::LastImageRefusal();
+    ASSERT_TRUE(image) << HostApp::LastImageRefusal().Text;
     EXPECT_EQ(image->StorageBytes(), 20000ull * 20000ull * 16ull);
     image->Fill(0, 0, 0, 0);   // never written: no work, no pages
 

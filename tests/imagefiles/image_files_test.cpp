@@ -632,8 +632,8 @@ TEST_F(ImageFilesTest, HostRefusalIsReportedWithItsReason) {
     } catch (const Error& e) {
         const std::string what = e.what();
         EXPECT_NE(what.find("64 x 64"), std::string::npos) << what;
-        EXPECT_NE(what.find(HostApp::LastImageRefusal()), std::string::npos) << what;
-        EXPECT_FALSE(HostApp::LastImageRefusal().empty());
+        EXPECT_NE(what.find(HostApp::LastImageRefusal().Text), std::string::npos) << what;
+        EXPECT_FALSE(HostApp::LastImageRefusal().Text.empty());
     }
     HostApp::SetImageByteLimit(saved);
 }

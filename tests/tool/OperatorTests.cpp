@@ -19,23 +19,23 @@ struct Declared {
 
 // What the host must receive, in the order it must receive it.
 std::vector<Declared> ExpectedLinks() {
-    const TagList frame{Tag<0x88020000>(ID_Number), Tag<0x80030000>(ID_SliderControl), Tag<0x20030000>(0.0),
-                        Tag<0x20030001>(1000.0), Tag<0x20030004>(0.0), Tag<0x1003000c>(1)};
+    const TagList frame{Tag<LINK_DataType>(ID_Number), Tag<INP_Control>(ID_SliderControl), Tag<INP_RangeLow>(0.0),
+                        Tag<INP_RangeHigh>(1000.0), Tag<INP_Default>(0.0), Tag<INP_Integer>(1)};
     return {
         {false, "FilterMethod", "Filter method", LinkType::Number,
-         {Tag<0x88020000>(ID_Number), Tag<0x80030000>(ID_ComboControl), Tag<0x38040000>("None (unique pixels)"),
-          Tag<0x38040000>("Median"), Tag<0x10050000>(1), Tag<0x20030001>(1.0), Tag<0x20030000>(0.0),
-          Tag<0x20030004>(0.0), Tag<0x1003000a>(1), Tag<0x20040007>(1.0)}},
+         {Tag<LINK_DataType>(ID_Number), Tag<INP_Control>(ID_ComboControl), Tag<INP_ComboEntry>("None (unique pixels)"),
+          Tag<INP_ComboEntry>("Median"), Tag<INP_ComboStyle>(1), Tag<INP_RangeHigh>(1.0), Tag<INP_RangeLow>(0.0),
+          Tag<INP_Default>(0.0), Tag<INP_NotifyChanged>(1), Tag<INP_ControlScale>(1.0)}},
         {false, "StartFrame", "Start frame", LinkType::Number, frame},
         {false, "EndFrame", "End frame", LinkType::Number, frame},
         {false, "TrackData", "Steady position", LinkType::Point,
-         {Tag<0x88020000>(ID_Point), Tag<0x80030000>(ID_OffsetControl)}},
+         {Tag<LINK_DataType>(ID_Point), Tag<INP_Control>(ID_OffsetControl)}},
         {false, "Angle", "Steady angle", LinkType::Number,
-         {Tag<0x88020000>(ID_Number), Tag<0x80030000>(ID_ScrewControl), Tag<0x20030002>(0.0),
-          Tag<0x20030003>(360.0), Tag<0x20030004>(0.0)}},
-        {false, "Input", "Input", LinkType::Image, {Tag<0x88020000>(ID_Image), Tag<0x10020001>(1)}},
-        {true, "Output", "Output", LinkType::Image, {Tag<0x88020000>(ID_Image), Tag<0x10020001>(1)}},
-        {false, "About", "About", LinkType::Button, {Tag<0x80030000>(ID_ButtonControl), Tag<0x1003000a>(1)}},
+         {Tag<LINK_DataType>(ID_Number), Tag<INP_Control>(ID_ScrewControl), Tag<INP_TravelLow>(0.0),
+          Tag<INP_TravelHigh>(360.0), Tag<INP_Default>(0.0)}},
+        {false, "Input", "Input", LinkType::Image, {Tag<LINK_DataType>(ID_Image), Tag<LINK_Main>(1)}},
+        {true, "Output", "Output", LinkType::Image, {Tag<LINK_DataType>(ID_Image), Tag<LINK_Main>(1)}},
+        {false, "About", "About", LinkType::Button, {Tag<INP_Control>(ID_ButtonControl), Tag<INP_NotifyChanged>(1)}},
     };
 }
 

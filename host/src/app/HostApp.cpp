@@ -8,7 +8,7 @@
 namespace {
 
 std::atomic<uint64_t> imageByteLimit{uint64_t(8) << 30};
-thread_local std::string imageRefusal;
+thread_local HostApp::ImageRefusal imageRefusal;
 
 struct Handlers {
     std::mutex mutex;
@@ -16,6 +16,7 @@ struct Handlers {
     HostApp::NotifyHandler notify;
     HostApp::MessageBoxHandler messageBox;
     HostApp::ChunksHandler chunks;
+    HostApp::ImageHandler image;
 };
 
 Handlers& TheHandlers() {
@@ -53,13 +54,20 @@ FetchLogState& TheFetchLog() {
 
 void HostApp::SetImageByteLimit(uint64_t bytes) { imageByteLimit.store(bytes, std::memory_order_relaxed); }
 uint64_t HostApp::ImageByteLimit() { return imageByteLimit.load(std::memory_order_relaxed); }
-std::string HostApp::LastImageRefusal() { return imageRefusal; }
-void hostimpl::SetImageRefusal(std::string reason) { imageRefusal = std::move(reason); }
+HostApp::ImageRefusal HostApp::LastImageRefusal() { return imageRefusal; }
+void hostimpl::SetImageRefusal(HostApp::ImageRefusal refusal) { imageRefusal = std::move(refusal); }
 
 void HostApp::SetProgressHandler(ProgressHandler handler) { Set(&Handlers::progress, std::move(handler)); }
 void HostApp::SetNotifyHandler(NotifyHandler handler) { Set(&Handlers::notify, std::move(handler)); }
 void HostApp::SetMessageBoxHandler(MessageBoxHandler handler) { Set(&Handlers::messageBox, std::move(handler)); }
 void HostApp::SetChunksHandler(ChunksHandler handler) { Set(&Handlers::chunks, std::move(handler)); }
+
+void HostApp::SetImageHandler(ImageHandler handler) { Set(&Handlers::image, std::move(handler)); }
+
+void hostimpl::ReportImage(const Image* image) {
+    if (auto handler = Get(&Handlers::image))
+        handler(image);
+}
 
 void hostimpl::ReportChunks(Operator* op, int32_t count, bool done) {
     if (auto handler = Get(&Handlers::chunks))

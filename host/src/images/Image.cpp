@@ -1,5 +1,6 @@
 // Images: creation and its limits, fills, bulk pixel access.
 #include <algorithm>
+#include <cmath>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -40,8 +41,11 @@ std::string FormatBytes(uint64_t bytes) {
     return text;
 }
 
-Image* Refuse(std::string reason) {
-    SetImageRefusal(std::move(reason));
+using HostApp::RefusalKind;
+
+Image* Refuse(RefusalKind kind, int32_t width, int32_t height, std::string text, uint64_t bytes = 0,
+              uint64_t limit = 0) {
+    SetImageRefusal(HostApp::ImageRefusal{kind, width, height, bytes, limit, std::move(text)});
     return nullptr;
 }
 
@@ -97,12 +101,14 @@ Image* NewImage(const TagList& tags) {
     const std::vector<TagItem> given = tags.All(IMG_Channel);
     if (!given.empty()) {
         if (given.size() > 4)
-            return Refuse("image with " + std::to_string(given.size()) + " channels; at most 4 are stored");
+            return Refuse(RefusalKind::Channels, width, height,
+                          "image with " + std::to_string(given.size()) + " channels; at most 4 are stored");
         bool seen[4] = {false, false, false, false};
         for (size_t k = 0; k < given.size(); ++k) {
             const int32_t c = given[k].Int;
             if (c < 0 || c > 3 || seen[c])
-                return Refuse("image channels must be distinct record channels 0 to 3 (channel " +
+                return Refuse(RefusalKind::Channels, width, height,
+                              "image channels must be distinct record channels 0 to 3 (channel " +
                               std::to_string(k) + " is " + std::to_string(c) + ")");
             seen[c] = true;
             map[k] = c;
@@ -113,15 +119,18 @@ Image* NewImage(const TagList& tags) {
     }
 
     if (width <= 0 || height <= 0)
-        return Refuse("image of " + Size(width, height) + " has no pixels");
+        return Refuse(RefusalKind::NoPixels, width, height, "image of " + Size(width, height) + " has no pixels");
     if (width > MaxImageSide || height > MaxImageSide)
-        return Refuse("image of " + Size(width, height) + " exceeds the " + std::to_string(MaxImageSide) +
-                      "-pixel side limit");
+        return Refuse(RefusalKind::SideLimit, width, height,
+                      "image of " + Size(width, height) + " exceeds the " + std::to_string(MaxImageSide) +
+                          "-pixel side limit",
+                      0, uint64_t(MaxImageSide));
     const int bytesPerChannel = BytesPerChannel(format);
     if (bytesPerChannel == 0)
-        return Refuse("image format code " + std::to_string(format) + " is unknown");
+        return Refuse(RefusalKind::Format, width, height, "image format code " + std::to_string(format) + " is unknown");
     if (channels < 1 || channels > 4)
-        return Refuse("image with " + std::to_string(channels) + " channels; 1 to 4 are stored");
+        return Refuse(RefusalKind::Channels, width, height,
+                      "image with " + std::to_string(channels) + " channels; 1 to 4 are stored");
 
     // Sides are at most 2^20 and a pixel at most 16 bytes, so this cannot
     // overflow 64 bits.
@@ -129,12 +138,15 @@ Image* NewImage(const TagList& tags) {
     const uint64_t bytes = rowBytes * uint64_t(height);
     const uint64_t limit = HostApp::ImageByteLimit();
     if (bytes > limit)
-        return Refuse("image of " + Size(width, height) + " needs " + FormatBytes(bytes) + ", above the " +
-                      FormatBytes(limit) + " per-image limit");
+        return Refuse(RefusalKind::ByteLimit, width, height,
+                      "image of " + Size(width, height) + " needs " + FormatBytes(bytes) + ", above the " +
+                          FormatBytes(limit) + " per-image limit",
+                      bytes, limit);
 
     void* storage = ImageStorage::Allocate(bytes);
     if (storage == nullptr)
-        return Refuse("image of " + Size(width, height) + ": the system could not provide " + FormatBytes(bytes));
+        return Refuse(RefusalKind::SystemMemory, width, height,
+                      "image of " + Size(width, height) + ": the system could not provide " + FormatBytes(bytes), bytes);
     Image* image = nullptr;
     try {
         image = ImageStorage::Create();
@@ -150,11 +162,22 @@ Image* NewImage(const TagList& tags) {
             image->Recycle();   // gives the storage back through ~Image
         else
             ImageStorage::Release(storage, bytes);
-        return Refuse("image of " + Size(width, height) + ": out of memory for its row table");
+        return Refuse(RefusalKind::SystemMemory, width, height,
+                      "image of " + Size(width, height) + ": out of memory for its row table", bytes);
     }
     ChoosePixelFunctions(image);
-    SetImageRefusal(std::string());
+    SetImageRefusal(HostApp::ImageRefusal());
+    ReportImage(image);
     return image;
+}
+
+double HostApp::ResidentBytes(int64_t width, int64_t height, int32_t format, int64_t columns, int64_t rows) {
+    const double pixel = 4.0 * double(std::max(1, BytesPerChannel(format)));
+    const double row = double(width) * pixel;
+    const double written = double(std::min(columns, width)) * pixel;
+    const double page = double(ImageStorage::PageBytes);
+    const double perRow = std::min(row, std::ceil(written / page) * page + page);
+    return double(std::min(rows, height)) * perRow + double(height) * double(sizeof(int64_t));
 }
 
 Image::~Image() { ImageStorage::Release(storage_, storageBytes_); }

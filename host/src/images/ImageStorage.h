@@ -13,6 +13,8 @@ struct ImageStorage {
     // Storage at or above this size is mapped from the system page by page,
     // so that untouched pixels cost no physical memory.
     static constexpr uint64_t MappedThreshold = uint64_t(1) << 20;
+    // The system's page, what a first write to mapped storage costs.
+    static constexpr uint64_t PageBytes = 4096;
 
     // Zeroed storage of `bytes` bytes, or null.
     static void* Allocate(uint64_t bytes);

@@ -8,13 +8,10 @@
 
 namespace {
 
-constexpr uint32_t TAG_DataType = 0x88020000;
-constexpr uint32_t TAG_Default = 0x20030004;
-
 LinkType TypeFromTags(const TagList& tags) {
-    if (!tags.Has(TAG_DataType))
+    if (!tags.Has(LINK_DataType))
         return LinkType::Button;
-    const HostID type = tags.GetID(TAG_DataType);
+    const HostID type = tags.GetID(LINK_DataType);
     if (type == ID_Point)
         return LinkType::Point;
     if (type == ID_Image)
@@ -22,13 +19,23 @@ LinkType TypeFromTags(const TagList& tags) {
     return LinkType::Number;   // ID_Number, and any type this host does not model
 }
 
-struct Key {
-    double time;
-    double x;
-    double y;
-};
-
 }  // namespace
+
+HostApp::KeyedValue HostApp::ValueAt(const std::vector<Key>& keys, double time) {
+    const size_t last = keys.size() - 1;
+    if (!(time > keys.front().Time))   // also a NaN time
+        return KeyedValue{keys.front().X, keys.front().Y, 0, 0};
+    if (time >= keys.back().Time) return KeyedValue{keys.back().X, keys.back().Y, last, last};
+    const auto next = std::upper_bound(keys.begin(), keys.end(), time,
+                                       [](double t, const Key& k) { return t < k.Time; });
+    const size_t b = size_t(next - keys.begin()), a = b - 1;
+    const Key& ka = keys[a];
+    const Key& kb = keys[b];
+    // Exactly on a key: its value, whatever the next key holds.
+    if (time == ka.Time) return KeyedValue{ka.X, ka.Y, a, a};
+    const double f = (time - ka.Time) / (kb.Time - ka.Time);
+    return KeyedValue{ka.X + (kb.X - ka.X) * f, ka.Y + (kb.Y - ka.Y) * f, a, b};
+}
 
 Link::Link(Operator* owner, HostID name, HostID id, const TagList& tags, bool isOutput)
     : owner_(owner), name_(name), id_(id), tags_(tags), isOutput_(isOutput), type_(TypeFromTags(tags)) {}
@@ -37,40 +44,20 @@ Link::~Link() = default;
 
 struct Input::State {
     mutable std::mutex mutex;
-    std::vector<Key> keys;   // ascending time, one key per time
-    double x = 0.0;          // value without keys
+    std::vector<HostApp::Key> keys;   // ascending time, one key per time
+    double x = 0.0;                   // value without keys
     double y = 0.0;
     ImageSource source;
 
-    // Linear between keys, held outside them.
     void At(double time, double& outX, double& outY) const {
         if (keys.empty()) {
             outX = x;
             outY = y;
             return;
         }
-        if (!(time > keys.front().time)) {   // also a NaN time
-            outX = keys.front().x;
-            outY = keys.front().y;
-            return;
-        }
-        if (time >= keys.back().time) {
-            outX = keys.back().x;
-            outY = keys.back().y;
-            return;
-        }
-        auto next = std::upper_bound(keys.begin(), keys.end(), time,
-                                     [](double t, const Key& k) { return t < k.time; });
-        const Key& a = *(next - 1);
-        const Key& b = *next;
-        if (time == a.time) {   // exactly on a key: its value, whatever the next key holds
-            outX = a.x;
-            outY = a.y;
-            return;
-        }
-        const double f = (time - a.time) / (b.time - a.time);
-        outX = a.x + (b.x - a.x) * f;
-        outY = a.y + (b.y - a.y) * f;
+        const HostApp::KeyedValue value = HostApp::ValueAt(keys, time);
+        outX = value.X;
+        outY = value.Y;
     }
 
     void Set(double time, double kx, double ky) {
@@ -78,11 +65,11 @@ struct Input::State {
             throw std::invalid_argument("animation key at a non-finite time");
         std::lock_guard lock(mutex);
         auto at = std::lower_bound(keys.begin(), keys.end(), time,
-                                   [](const Key& k, double t) { return k.time < t; });
-        if (at != keys.end() && at->time == time)
-            *at = Key{time, kx, ky};
+                                   [](const HostApp::Key& k, double t) { return k.Time < t; });
+        if (at != keys.end() && at->Time == time)
+            *at = HostApp::Key{time, kx, ky};
         else
-            keys.insert(at, Key{time, kx, ky});
+            keys.insert(at, HostApp::Key{time, kx, ky});
     }
 };
 
@@ -92,7 +79,7 @@ Input::Input(Operator* owner, HostID name, HostID id, const TagList& tags)
         state_->x = 0.5;
         state_->y = 0.5;
     } else if (Type() == LinkType::Number) {
-        state_->x = tags.GetDouble(TAG_Default, 0.0);
+        state_->x = tags.GetDouble(INP_Default, 0.0);
     }
 }
 
