@@ -1,88 +1,52 @@
 #include "Progress.h"
 
-#include <cmath>
 #include <cstdio>
 
 namespace tessellon {
+
+namespace {
+
+double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+}  // namespace
 
 Progress::Progress(bool show) : show_(show), begin_(Clock::now()) {}
 
 Progress::~Progress() { Clear(); }
 
-double Progress::Seconds(Clock::time_point a, Clock::time_point b) {
-    return b > a ? std::chrono::duration<double>(b - a).count() : 0.0;
+void Progress::PhaseBegan(Phase phase) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const size_t k = size_t(phase);
+    began_[k] = Clock::now();
+    running_[k] = true;
+    if (phase != Phase::Reading) {
+        shown_ = phase;
+        rendering_ = true;
+        fraction_ = 0.0f;
+    }
+    Show(true);
 }
 
-void Progress::Reading(int done, int total) {
+void Progress::PhaseEnded(Phase phase) {
     std::lock_guard<std::mutex> lock(mutex_);
-    readDone_ = done;
-    readTotal_ = total;
+    const size_t k = size_t(phase);
+    if (!running_[k]) return;
+    spent_[k] += Clock::now() - began_[k];
+    running_[k] = false;
+    if (phase == shown_) rendering_ = false;
+}
+
+void Progress::FramesDecoded(int done, int total) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    decoded_ = done;
+    toDecode_ = total;
     Show(done == total);
 }
 
 void Progress::ToolProgress(float fraction) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Clock::time_point now = Clock::now();
-    // The second pass starts again from 0: a fall marks it.
-    if (pass_ == 0) pass_ = 1;
-    else if (pass_ == 1 && fraction < last_) pass_ = 2;
-    if (pass_ == 2) {
-        if (placeFirst_ == Clock::time_point()) placeFirst_ = now;
-        placeLast_ = now;
-        placeLastFraction_ = fraction;
-    }
-    last_ = fraction;
+    fraction_ = fraction;
     Show(false);
-}
-
-void Progress::SetFramesToRead(int total) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    readTotal_ = total;
-}
-
-void Progress::RenderStarted() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    renderBegin_ = Clock::now();
-    rendering_ = true;
-    Show(true);
-}
-
-void Progress::RenderEnded() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    renderEnd_ = Clock::now();
-    rendering_ = false;
-    rendered_ = true;
-}
-
-void Progress::ChunksStarted() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    chunksBegin_ = Clock::now();
-}
-
-void Progress::ChunksEnded() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    chunksEnd_ = Clock::now();
-    if (chunksBegin_ != Clock::time_point()) chunks_ += chunksEnd_ - chunksBegin_;
-}
-
-void Progress::WritingStarted() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    writeBegin_ = Clock::now();
-    writing_ = true;
-    Show(true);
-}
-
-void Progress::WritingEnded() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    writeEnd_ = Clock::now();
-    writing_ = false;
-    written_ = true;
-}
-
-void Progress::SetReadTimes(double wall, double decoding) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    readWall_ = wall;
-    readDecoding_ = decoding;
 }
 
 void Progress::Show(bool force) {
@@ -92,19 +56,26 @@ void Progress::Show(bool force) {
     lastShown_ = now;
 
     char text[160];
-    if (writing_) {
-        std::snprintf(text, sizeof text, "writing the output");
-    } else if (pass_ == 2) {
-        std::snprintf(text, sizeof text, "placing layers %3.0f%%, then compositing", double(last_) * 100.0);
-    } else if (readTotal_ > 0 && (readDone_ < readTotal_ || pass_ < 2)) {
-        std::snprintf(text, sizeof text, "reading frames %d/%d, gathering %3.0f%%", readDone_, readTotal_,
-                      double(pass_ == 1 ? last_ : 0.0f) * 100.0);
-    } else if (rendering_) {
-        std::snprintf(text, sizeof text, "rendering");
-    } else {
-        std::snprintf(text, sizeof text, "reading frame headers");
+    const double percent = double(fraction_) * 100.0;
+    const bool reading = toDecode_ > 0 && decoded_ < toDecode_;
+    switch (rendering_ ? shown_ : Phase::Reading) {
+    case Phase::Gathering:
+        std::snprintf(text, sizeof text, "reading frames %d/%d, gathering %3.0f%%", decoded_, toDecode_, percent);
+        break;
+    case Phase::Placing:
+        std::snprintf(text, sizeof text, "placing layers %3.0f%%, then compositing", percent);
+        break;
+    case Phase::Compositing: std::snprintf(text, sizeof text, "compositing"); break;
+    case Phase::Releasing: std::snprintf(text, sizeof text, "releasing frames and layers"); break;
+    case Phase::Writing: std::snprintf(text, sizeof text, "writing the output"); break;
+    case Phase::Reading:
+        if (reading)
+            std::snprintf(text, sizeof text, "reading frames %d/%d", decoded_, toDecode_);
+        else
+            std::snprintf(text, sizeof text, "reading frame headers");
+        break;
     }
-    std::fprintf(stderr, "\r\033[Ktessellon: %s  %.1f s", text, Seconds(begin_, now));
+    std::fprintf(stderr, "\r\033[Ktessellon: %s  %.1f s", text, Seconds(now - begin_));
     std::fflush(stderr);
     lineShown_ = true;
 }
@@ -119,39 +90,21 @@ void Progress::Clear() {
 
 PhaseTimes Progress::Times() const {
     std::lock_guard<std::mutex> lock(mutex_);
+    const Clock::time_point now = Clock::now();
+    auto spent = [&](Phase phase) {
+        const size_t k = size_t(phase);
+        return Seconds(spent_[k] + (running_[k] ? now - began_[k] : Clock::duration()));
+    };
     PhaseTimes times;
-    times.Reading = readWall_;
-    times.Decoding = readDecoding_;
-    const Clock::time_point renderEnd = rendered_ ? renderEnd_ : Clock::now();
-    if (renderBegin_ != Clock::time_point() && chunksBegin_ != Clock::time_point()) {
-        // The host saw the compositing start and end: the phases are exact.
-        const Clock::time_point placeFirst = placeFirst_ != Clock::time_point() ? placeFirst_ : chunksBegin_;
-        times.Gathering = Seconds(renderBegin_, placeFirst);
-        times.Placement = Seconds(placeFirst, chunksBegin_);
-        times.Compositing = std::chrono::duration<double>(chunks_).count();
-        if (chunksEnd_ != Clock::time_point()) times.Releasing = Seconds(chunksEnd_, renderEnd);
-    } else if (renderBegin_ != Clock::time_point()) {
-        if (placeFirst_ == Clock::time_point()) {
-            // No second pass: nothing was placed (a pass-through or no samples).
-            times.Gathering = Seconds(renderBegin_, renderEnd);
-        } else {
-            times.Gathering = Seconds(renderBegin_, placeFirst_);
-            // The last report comes before the last layer: add one layer's mean time.
-            Clock::time_point placeEnd = placeLast_;
-            const double reports = std::round(double(placeLastFraction_) / (1.0 - double(placeLastFraction_)));
-            if (reports >= 1.0) {
-                const auto mean = (placeLast_ - placeFirst_) / int64_t(reports);
-                placeEnd = std::min(renderEnd, placeLast_ + mean);
-            }
-            times.Placement = Seconds(placeFirst_, placeEnd);
-            times.Compositing = Seconds(placeEnd, renderEnd);
-        }
-    }
-    if (written_) times.Writing = Seconds(writeBegin_, writeEnd_);
-    times.Total = Seconds(begin_, Clock::now());
+    times.Gathering = spent(Phase::Gathering);
+    times.Placement = spent(Phase::Placing);
+    times.Compositing = spent(Phase::Compositing);
+    times.Releasing = spent(Phase::Releasing);
+    times.Writing = spent(Phase::Writing);
+    times.Total = Seconds(now - begin_);
     return times;
 }
 
-double Progress::Elapsed() const { return Seconds(begin_, Clock::now()); }
+double Progress::Elapsed() const { return Seconds(Clock::now() - begin_); }
 
 }  // namespace tessellon

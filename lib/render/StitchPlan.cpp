@@ -1,0 +1,367 @@
+#include "StitchPlan.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <filesystem>
+#include <system_error>
+
+#include "HostApp.h"
+#include "Text.h"
+
+namespace tessellon {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool SamePath(const fs::path& a, const fs::path& b) {
+    std::error_code error;
+    if (fs::exists(a, error) && fs::exists(b, error)) {
+        const bool same = fs::equivalent(a, b, error);
+        if (!error) return same;
+    }
+    const fs::path ca = fs::weakly_canonical(a, error);
+    if (error) return false;
+    const fs::path cb = fs::weakly_canonical(b, error);
+    return !error && ca == cb;
+}
+
+fs::path FolderOf(const fs::path& path) {
+    return path.parent_path().empty() ? fs::path(".") : path.parent_path();
+}
+
+// The outputs must be files of a known type in folders that exist and take
+// new files, so that a run never does its work only to fail at the end.
+void CheckOutput(const std::string& output) {
+    if (output.empty()) BadInput("--output is empty");
+    if (!IsOutputType(output))
+        BadInput("cannot write " + Quoted(output) + ": unknown output file type (use " + OutputTypes() + ")");
+    const fs::path target(output);
+    const fs::path folder = FolderOf(target);
+    std::error_code error;
+    if (!fs::is_directory(folder, error))
+        BadInput("cannot write " + Quoted(output) + ": " + Quoted(folder.string()) +
+                 (fs::exists(folder, error) ? " is not a folder" : " does not exist"));
+    if (fs::is_directory(target, error)) BadInput("cannot write " + Quoted(output) + ": it is a folder");
+    // Tried rather than asked: permissions, read-only mounts and a root user
+    // all have their say, and only making a file hears them all.
+    std::string probe = (folder / ".tessellon-write-XXXXXX").string();
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0)
+        BadInput("cannot write " + Quoted(output) + ": the folder " + Quoted(folder.string()) +
+                 " takes no new files (" + std::error_code(errno, std::generic_category()).message() + ")");
+    ::close(fd);
+    ::unlink(probe.c_str());
+}
+
+// An output that is one of the inputs would destroy it.
+void CheckNotInput(const std::string& output, const FrameSequence& sequence, const std::vector<int>& found,
+                   const std::string& trackPath) {
+    const fs::path target(output);
+    if (!trackPath.empty() && SamePath(target, trackPath))
+        BadInput("the output " + Quoted(output) + " is the track file; choose another output name");
+    int frame = 0;
+    const fs::path sequenceFolder = sequence.Directory.empty() ? fs::path(".") : fs::path(sequence.Directory);
+    if (MatchFrame(sequence, target.filename().string(), frame) && SamePath(FolderOf(target), sequenceFolder))
+        BadInput("the output " + Quoted(output) + " is frame " + std::to_string(frame) + " of the input sequence " +
+                 Quoted(sequence.Pattern) + "; choose another output name");
+    // Another name for an input file (a link, "./", "..") is the same file too.
+    for (int f : found)
+        if (SamePath(target, FramePath(sequence, f)))
+            BadInput("the output " + Quoted(output) + " is the input frame " + Quoted(FramePath(sequence, f)) +
+                     "; choose another output name");
+}
+
+int32_t FrameOf(double value, const char* option) {
+    if (!std::isfinite(value) || std::trunc(value) < double(INT32_MIN) || std::trunc(value) > double(INT32_MAX))
+        BadInput(std::string(option) + " " + NumberText(value) + " is not a frame number");
+    return int32_t(std::trunc(value));
+}
+
+// The frames of [first, last] that `found` lacks, as ranges for messages,
+// without listing the range one frame at a time.
+std::string MissingText(const std::vector<int>& found, int64_t first, int64_t last, size_t& count) {
+    std::string text;
+    count = 0;
+    auto add = [&](int64_t a, int64_t b) {
+        if (a > b) return;
+        count += size_t(b - a + 1);
+        if (!text.empty()) text += ", ";
+        text += FrameRangeText(a, b);
+    };
+    int64_t next = first;
+    for (int f : found) {
+        if (f < first || f > last) continue;
+        add(next, int64_t(f) - 1);
+        next = int64_t(f) + 1;
+    }
+    add(next, last);
+    return text;
+}
+
+// The track's positions as the tool's position input holds them, and the
+// value it gives at a frame.
+class TrackPositions {
+public:
+    explicit TrackPositions(const Track* track) : track_(track) {
+        if (!track) return;
+        for (const TrackKey& key : track->Keys) keys_.push_back(HostApp::Key{double(key.Frame), key.X, key.Y});
+    }
+    // The input's default (0.5, 0.5) without keys.
+    HostApp::KeyedValue At(double frame) const {
+        return keys_.empty() ? HostApp::KeyedValue{0.5, 0.5, 0, 0} : HostApp::ValueAt(keys_, frame);
+    }
+    bool Keyed() const { return !keys_.empty(); }
+    const TrackKey& Key(size_t i) const { return track_->Keys[i]; }
+    const std::string& Path() const { return track_->Path; }
+
+private:
+    const Track* track_;
+    std::vector<HostApp::Key> keys_;
+};
+
+// Checks the canvas the tool will ask for against the host's limits; names
+// what asked for it when it is too large.
+class CanvasCheck {
+public:
+    CanvasCheck(const StitchSettings& settings, const ImageFileInfo& start, uint64_t imageBytes,
+                const TrackPositions& track, const HostApp::KeyedValue& reference)
+        : start_(start), imageBytes_(imageBytes), track_(track), reference_(reference),
+          maxSide_(double(std::min<int64_t>(settings.Limits.MaxCanvasSide, MaxImageSide))),
+          bytesPerPixel_(4 * std::max(1, BytesPerChannel(start.HostFormat))) {}
+
+    int BytesPerPixel() const { return bytesPerPixel_; }
+
+    // The canvas of `reach`; `at` is the track's value at `frame` that grew
+    // it, or null for the start frame's own size.
+    CanvasGeometry Check(const CanvasReach& reach, int frame, const HostApp::KeyedValue* at) const {
+        const CanvasGeometry canvas = CanvasOf(start_.Width, start_.Height, reach);
+        const std::string why = WhyTooLarge(canvas.ExactWidth, canvas.ExactHeight);
+        if (why.empty()) return canvas;
+        const std::string size = SizeText(canvas.ExactWidth, canvas.ExactHeight);
+        if (!at || reach.None()) BadInput("the start frame's size asks for a canvas of " + size + " pixels, " + why);
+        std::string where, source;
+        if (track_.Keyed()) {
+            const TrackKey& key = Pusher(*at);
+            where = track_.Path() + ":" + std::to_string(key.Line) + ": ";
+            if (key.Frame != frame) source = ", from the key of frame " + std::to_string(key.Frame) + ",";
+        }
+        BadInput(where + "the position of frame " + std::to_string(frame) + " (" + NumberText(at->X) + ", " +
+                 NumberText(at->Y) + ")" + source + " asks for a canvas of " + size + " pixels, " + why);
+    }
+
+private:
+    std::string WhyTooLarge(double w, double h) const {
+        const double bytes = std::trunc(w) * std::trunc(h) * double(bytesPerPixel_);
+        if (!(w < maxSide_ + 1.0) || !(h < maxSide_ + 1.0))
+            return "beyond the largest side of " + std::to_string(int64_t(maxSide_)) + " pixels (--max-canvas-size)";
+        if (bytes > double(imageBytes_))
+            return "which needs " + ByteText(bytes) + ", beyond the largest image of " + ByteText(double(imageBytes_)) +
+                   " that the host makes (--max-image-bytes)";
+        return std::string();
+    }
+
+    // Of the keys a value comes from, the one farther out pushed it.
+    const TrackKey& Pusher(const HostApp::KeyedValue& at) const {
+        const TrackKey& before = track_.Key(at.Before);
+        const TrackKey& after = track_.Key(at.After);
+        auto reach = [&](const TrackKey& k) {
+            return std::abs(k.X - reference_.X) * start_.Width + std::abs(k.Y - reference_.Y) * start_.Height;
+        };
+        return at.After != at.Before && reach(after) > reach(before) ? after : before;
+    }
+
+    const ImageFileInfo& start_;
+    uint64_t imageBytes_;
+    const TrackPositions& track_;
+    HostApp::KeyedValue reference_;
+    double maxSide_;
+    int bytesPerPixel_;
+};
+
+// The canvas the tool will work out from the frames' positions, checked
+// frame by frame as it grows.
+void PlanCanvas(StitchPlan& plan, const StitchSettings& settings, uint64_t imageBytes) {
+    const TrackPositions track(plan.TrackFile ? &*plan.TrackFile : nullptr);
+    const HostApp::KeyedValue reference = track.At(double(plan.StartFrame));
+    const CanvasCheck check(settings, plan.Start(), imageBytes, track, reference);
+    plan.CanvasBytesPerPixel = check.BytesPerPixel();
+    CanvasReach reach;
+    if (plan.StartFrame < plan.EndFrame) {
+        for (const PlannedFrame& frame : plan.Frames) {
+            const HostApp::KeyedValue at = track.At(double(frame.Frame));
+            reach.Add(reference.X, reference.Y, at.X, at.Y);
+            check.Check(reach, frame.Frame, &at);
+        }
+    }
+    plan.Canvas = check.Check(reach, plan.StartFrame, nullptr);
+}
+
+MemoryEstimate EstimateMemory(const StitchPlan& plan) {
+    const CanvasGeometry& canvas = plan.Canvas;
+    const int32_t format = plan.Start().HostFormat;
+    MemoryEstimate estimate;
+    estimate.Canvas = HostApp::ResidentBytes(canvas.Width, canvas.Height, format, canvas.Width, canvas.Height);
+    double largest = 0.0;
+    for (const PlannedFrame& frame : plan.Frames) {
+        estimate.Frames += double(frame.Info.HostBytes);
+        largest = std::max(largest, double(frame.Info.HostBytes));
+        if (plan.Layered)
+            estimate.Layers += HostApp::ResidentBytes(canvas.Width, canvas.Height, format, frame.Info.Width,
+                                                      frame.Info.Height);
+    }
+    if (plan.Turning) estimate.Turned = largest;
+    return estimate;
+}
+
+void CheckBudget(const StitchPlan& plan, const StitchSettings& settings) {
+    const MemoryEstimate& m = plan.Memory;
+    if (m.Total() <= double(plan.Budget)) return;
+    BadInput("the render needs about " + ByteText(m.Total()) + " (frames " + ByteText(m.Frames) + ", canvas " +
+             SizeText(plan.Canvas.ExactWidth, plan.Canvas.ExactHeight) + " " + ByteText(m.Canvas) + ", layers " +
+             ByteText(m.Layers) + "), above the memory budget of " + ByteText(double(plan.Budget)) +
+             (settings.Limits.MaxMemory ? "" : " (80% of physical memory)") + "; raise it with --max-memory");
+}
+
+// The headers of the range: readable frames planned, unreadable ones
+// refused or, when asked, passed over.
+void TakeHeaders(StitchPlan& plan, const StitchSettings& settings, const std::vector<FrameHeader>& headers) {
+    for (const FrameHeader& header : headers) {
+        if (header.Frame < plan.First || header.Frame > plan.Last) continue;
+        if (header.Info) {
+            plan.Frames.push_back(PlannedFrame{header.Frame, header.Path, *header.Info});
+            continue;
+        }
+        if (!settings.SkipBadFrames) BadInput(header.Error + "; --skip-bad-frames passes over unreadable frames");
+        plan.Skipped.push_back(BadFrame{header.Frame, header.Path, header.Error});
+    }
+    if (plan.Frames.empty() || plan.Frames.front().Frame != plan.StartFrame)
+        NoImage("no image at the start frame " + std::to_string(plan.StartFrame) + ": " +
+                (plan.Skipped.empty() ? Quoted(FramePath(plan.Sequence, plan.StartFrame)) + " cannot be read"
+                                      : plan.Skipped.front().Reason));
+}
+
+bool TrackTurns(const std::optional<Track>& track) {
+    if (!track || !track->HasAngle) return false;
+    for (const TrackKey& key : track->Keys)
+        if (key.Angle != track->Keys.front().Angle) return true;
+    return false;
+}
+
+}  // namespace
+
+uint64_t DefaultMemoryBudget(uint64_t physicalMemory) {
+    if (physicalMemory == 0) return uint64_t(8) << 30;
+    return uint64_t(double(physicalMemory) * 0.8);
+}
+
+FrameRange ChooseRange(const StitchSettings& settings, const FrameSequence& sequence, const std::vector<int>& found,
+                       const Track* track) {
+    const bool keyed = track && !track->Keys.empty();
+    if (!settings.Start && !settings.End && !keyed && sequence.Listed.empty() && found.empty()) {
+        std::string hint;
+        if (settings.Frames.find("##") != std::string::npos)
+            hint = " (each # stands for four digits: use @@@@ or %04d for four)";
+        BadInput("no files match --frames " + Quoted(settings.Frames) + ": looked for names like " +
+                 Quoted(FramePath(sequence, 1)) + hint);
+    }
+    auto firstOf = [&]() -> double {
+        if (keyed) return track->Keys.front().Frame;
+        if (!sequence.Listed.empty()) return sequence.Listed.front();
+        if (!found.empty()) return found.front();
+        return settings.End.value_or(0.0);
+    };
+    auto lastOf = [&]() -> double {
+        if (keyed) return track->Keys.back().Frame;
+        if (!sequence.Listed.empty()) return sequence.Listed.back();
+        if (!found.empty()) return found.back();
+        return settings.Start.value_or(0.0);
+    };
+    FrameRange range;
+    range.StartValue = settings.Start ? *settings.Start : firstOf();
+    range.EndValue = settings.End ? *settings.End : lastOf();
+    range.StartFrame = FrameOf(range.StartValue, "--start");
+    range.EndFrame = FrameOf(range.EndValue, "--end");
+    // The tool reads the whole range only when it runs forward; otherwise
+    // only the start frame.
+    range.First = range.StartFrame;
+    range.Last = range.StartFrame < range.EndFrame ? int64_t(range.EndFrame) : int64_t(range.StartFrame);
+    return range;
+}
+
+StitchPlan PlanStitch(const StitchSettings& settings, StitchInputs inputs, uint64_t imageBytes,
+                      uint64_t physicalMemory) {
+    StitchPlan plan;
+    plan.Sequence = std::move(inputs.Sequence);
+    plan.TrackFile = std::move(inputs.TrackFile);
+    const FrameRange range = ChooseRange(settings, plan.Sequence, inputs.Found, plan.TrackFile ? &*plan.TrackFile : nullptr);
+    plan.StartValue = range.StartValue;
+    plan.EndValue = range.EndValue;
+    plan.StartFrame = range.StartFrame;
+    plan.EndFrame = range.EndFrame;
+    plan.First = range.First;
+    plan.Last = range.Last;
+    if (!std::binary_search(inputs.Found.begin(), inputs.Found.end(), plan.StartFrame))
+        NoImage("no image at the start frame " + std::to_string(plan.StartFrame) + ": " +
+                Quoted(FramePath(plan.Sequence, plan.StartFrame)) + " does not exist");
+    plan.Missing = MissingText(inputs.Found, plan.First, plan.Last, plan.MissingCount);
+
+    TakeHeaders(plan, settings, inputs.Headers);
+    if (plan.TrackFile)
+        ConvertTrack(*plan.TrackFile, settings.Units, settings.Origin, plan.Start().Width, plan.Start().Height);
+    PlanCanvas(plan, settings, imageBytes);
+
+    plan.Turning = TrackTurns(plan.TrackFile);
+    plan.Layered = plan.StartFrame < plan.EndFrame;
+    plan.Memory = EstimateMemory(plan);
+    plan.Budget = settings.Limits.MaxMemory ? settings.Limits.MaxMemory : DefaultMemoryBudget(physicalMemory);
+    CheckBudget(plan, settings);
+    return plan;
+}
+
+StitchPlan MakeStitchPlan(const StitchSettings& settings, uint64_t physicalMemory) {
+    if (settings.Outputs.empty()) BadInput("no --output given");
+    for (const std::string& output : settings.Outputs) CheckOutput(output);
+    if (settings.Method != FilterUnique && settings.Method != FilterMedian)
+        BadInput("--method must be unique or median");
+
+    StitchInputs inputs;
+    inputs.Sequence = ParseFramePattern(settings.Frames);
+    inputs.Found = FindFrames(inputs.Sequence);
+    if (!settings.TrackPath.empty()) inputs.TrackFile = ReadTrackFile(settings.TrackPath);
+
+    // The range is worked out twice, here to know which headers to read and
+    // which outputs would overwrite an input, and again by the plan.
+    const FrameRange range =
+        ChooseRange(settings, inputs.Sequence, inputs.Found, inputs.TrackFile ? &*inputs.TrackFile : nullptr);
+    for (const std::string& output : settings.Outputs)
+        CheckNotInput(output, inputs.Sequence, inputs.Found, settings.TrackPath);
+    const bool startExists = std::binary_search(inputs.Found.begin(), inputs.Found.end(), range.StartFrame);
+    for (int frame : inputs.Found) {
+        if (!startExists || frame < range.First || frame > range.Last) continue;
+        FrameHeader header{frame, FramePath(inputs.Sequence, frame), std::nullopt, std::string()};
+        try {
+            header.Info = ProbeImageFile(header.Path, settings.Limits.Frames);
+        } catch (const Error& e) {
+            header.Error = e.what();
+            if (!settings.SkipBadFrames) {
+                inputs.Headers.push_back(std::move(header));
+                break;   // the plan refuses at this frame; the rest need not be read
+            }
+        }
+        inputs.Headers.push_back(std::move(header));
+    }
+    return PlanStitch(settings, std::move(inputs), HostApp::ImageByteLimit(), physicalMemory);
+}
+
+std::vector<FrameFile> FramesToRead(const StitchPlan& plan) {
+    std::vector<FrameFile> files;
+    for (const PlannedFrame& frame : plan.Frames) files.push_back(FrameFile{frame.Frame, frame.Path, true});
+    return files;
+}
+
+}  // namespace tessellon

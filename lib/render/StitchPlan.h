@@ -1,0 +1,132 @@
+// The plan of one stitch: everything the render needs to know, worked out
+// from the arguments, the frames' headers and the track before any pixel
+// is read.
+//
+// MakeStitchPlan reads what it needs (the frames that exist, their headers,
+// the track file) and hands it to PlanStitch, which is pure: the same
+// inputs give the same plan or the same Error, so it is tested without a
+// single pixel. Everything that can be refused is refused here: frame
+// numbers, a start frame without an image, unreadable frames (unless
+// skipped), the canvas the track asks for against the host's limits (naming
+// the track file and line of the key that pushed it over) and the memory the
+// whole render will hold against the budget.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "FrameCache.h"
+#include "Geometry.h"
+#include "HostSystem.h"
+#include "ImageFiles.h"
+#include "Sequence.h"
+#include "TrackFile.h"
+
+namespace tessellon {
+
+struct RenderLimits {
+    ImageLimits Frames;                     // each input file's header
+    int64_t MaxCanvasSide = MaxImageSide;   // the canvas's width and height
+    uint64_t MaxImageBytes = 0;             // any one image the host makes; 0: the host's own
+    uint64_t MaxMemory = 0;                 // the whole render; 0: DefaultMemoryBudget()
+};
+
+struct StitchSettings {
+    std::string Frames;                 // the sequence pattern
+    std::string TrackPath;              // empty: no track file
+    std::optional<double> Start, End;   // "StartFrame", "EndFrame"
+    int Method = 0;                     // "FilterMethod": 0 unique pixels, 1 median
+    std::vector<std::string> Outputs;   // each gets the same image
+    TrackUnits Units = TrackUnits::Normalized;
+    TrackOrigin Origin = TrackOrigin::BottomLeft;
+    bool SkipBadFrames = false;
+    int Threads = 0;                    // 0: every core
+    bool Quiet = false;
+    bool Stats = false;
+    WriteOptions Write;
+    RenderLimits Limits;
+};
+
+inline constexpr int FilterUnique = 0;
+inline constexpr int FilterMedian = 1;
+
+// A frame of the range with a file, and what its header says.
+struct PlannedFrame {
+    int Frame = 0;
+    std::string Path;
+    ImageFileInfo Info;
+};
+
+// A frame's header as it was read: its figures, or why it cannot be read.
+struct FrameHeader {
+    int Frame = 0;
+    std::string Path;
+    std::optional<ImageFileInfo> Info;
+    std::string Error;   // when Info is empty
+};
+
+// What the render will hold at its peak: every frame of the range, the
+// canvas, one layer per frame (the memory pages its frame's rows touch) and
+// one turned frame when frames turn.
+struct MemoryEstimate {
+    double Frames = 0.0, Canvas = 0.0, Layers = 0.0, Turned = 0.0;
+    double Total() const { return Frames + Canvas + Layers + Turned; }
+};
+
+// What the files said, read before planning.
+struct StitchInputs {
+    FrameSequence Sequence;
+    std::vector<int> Found;              // frames with a file, ascending
+    std::optional<Track> TrackFile;      // as read, in its own units
+    std::vector<FrameHeader> Headers;    // the frames of the range with a file
+};
+
+struct StitchPlan {
+    FrameSequence Sequence;
+    std::optional<Track> TrackFile;      // in the host's convention
+    double StartValue = 0.0, EndValue = 0.0;   // "StartFrame", "EndFrame" as given
+    int32_t StartFrame = 0, EndFrame = 0;
+    int64_t First = 0, Last = 0;         // the frames the tool reads
+    std::vector<PlannedFrame> Frames;    // readable frames of [First, Last], ascending
+    std::vector<BadFrame> Skipped;       // unreadable frames passed over
+    std::string Missing;                 // frames of the range without a file, as ranges
+    size_t MissingCount = 0;
+    CanvasGeometry Canvas;               // what the tool will ask the host for
+    int CanvasBytesPerPixel = 16;
+    MemoryEstimate Memory;
+    uint64_t Budget = 0;
+    bool Turning = false;                // some frame turns against the first
+    bool Layered = false;                // the tool places layers (it runs forward)
+
+    const ImageFileInfo& Start() const { return Frames.front().Info; }
+};
+
+// The frames [first, last] the tool reads, from the settings, the frames
+// that exist and the track: as given, else the track's keys, else the
+// pattern's own list, else the files'. Throws Error.
+struct FrameRange {
+    double StartValue = 0.0, EndValue = 0.0;
+    int32_t StartFrame = 0, EndFrame = 0;
+    int64_t First = 0, Last = 0;
+};
+FrameRange ChooseRange(const StitchSettings& settings, const FrameSequence& sequence, const std::vector<int>& found,
+                       const Track* track);
+
+// The plan from what the files said. `imageBytes` is the host's largest
+// image, `physicalMemory` the machine's (0: unknown). Throws Error.
+StitchPlan PlanStitch(const StitchSettings& settings, StitchInputs inputs, uint64_t imageBytes,
+                      uint64_t physicalMemory);
+
+// Reads the pattern's files, the track and the headers of the range, then
+// plans. Throws Error.
+StitchPlan MakeStitchPlan(const StitchSettings& settings, uint64_t physicalMemory);
+
+// 80% of `physicalMemory`; 8 GiB when it is unknown (0).
+uint64_t DefaultMemoryBudget(uint64_t physicalMemory);
+
+// The frame file list the frame cache reads, from the plan.
+std::vector<FrameFile> FramesToRead(const StitchPlan& plan);
+
+}  // namespace tessellon
