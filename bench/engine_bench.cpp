@@ -45,10 +45,10 @@ class BenchOperator : public ThreadedOperator {
 public:
     BenchOperator() : ThreadedOperator(nullptr, ScriptVal(), TagList()) {
         TrackData = AddInput(HostID("Steady position", true), HostID("TrackData", true),
-                             {Tag<0x88020000>(ID_Point), Tag<0x80030000>(ID_OffsetControl)});
+                             {Tag<LINK_DataType>(ID_Point), Tag<INP_Control>(ID_OffsetControl)});
         Angle = AddInput(HostID("Steady angle", true), HostID("Angle", true),
-                         {Tag<0x88020000>(ID_Number), Tag<0x80030000>(ID_ScrewControl), Tag<0x20030004>(0.0)});
-        Frames = AddInput(HostID("Input", true), HostID("Input", true), {Tag<0x88020000>(ID_Image), Tag<0x10020001>(1)});
+                         {Tag<LINK_DataType>(ID_Number), Tag<INP_Control>(ID_ScrewControl), Tag<INP_Default>(0.0)});
+        Frames = AddInput(HostID("Input", true), HostID("Input", true), {Tag<LINK_DataType>(ID_Image), Tag<LINK_Main>(1)});
         images_.resize(FrameCount);
         std::vector<float> row(size_t(FrameWidth) * 4);
         for (int32_t t = 0; t < FrameCount; ++t) {

@@ -69,10 +69,10 @@ public:
 
     ShotOperator() : ThreadedOperator(nullptr, ScriptVal(), TagList()) {
         TrackData = AddInput(HostID("Steady position", true), HostID("TrackData", true),
-                             {Tag<0x88020000>(ID_Point), Tag<0x80030000>(ID_OffsetControl)});
+                             {Tag<LINK_DataType>(ID_Point), Tag<INP_Control>(ID_OffsetControl)});
         Angle = AddInput(HostID("Steady angle", true), HostID("Angle", true),
-                         {Tag<0x88020000>(ID_Number), Tag<0x80030000>(ID_ScrewControl), Tag<0x20030004>(0.0)});
-        Frames = AddInput(HostID("Input", true), HostID("Input", true), {Tag<0x88020000>(ID_Image), Tag<0x10020001>(1)});
+                         {Tag<LINK_DataType>(ID_Number), Tag<INP_Control>(ID_ScrewControl), Tag<INP_Default>(0.0)});
+        Frames = AddInput(HostID("Input", true), HostID("Input", true), {Tag<LINK_DataType>(ID_Image), Tag<LINK_Main>(1)});
         Frames->SetImageSource([this](double time) -> Image* {
             const int64_t k = int64_t(time) - first_;
             if (time != std::trunc(time) || k < 0 || k >= int64_t(images_.size())) return nullptr;
@@ -195,12 +195,7 @@ std::string Difference(const Image& a, const Image& b) {
     return "";
 }
 
-struct Held {
-    Image* Picture = nullptr;
-    ~Held() {
-        if (Picture) Picture->Recycle();
-    }
-};
+using Held = HostRef<Image>;
 
 // The engine with `workers` workers, its canvas with one reference.
 Image* EngineStitch(ShotOperator& op, float filter, int workers) {
@@ -221,25 +216,25 @@ Image* EngineStitch(ShotOperator& op, float filter, int workers) {
 void Check(ShotOperator& op, float filter, const std::string& expected) {
     const char* mode = filter == 1.0f ? "median" : "unique";
     Held reference, one, all;
-    reference.Picture = ReferenceStitch(op.Inputs(), op.First(), op.Last(), filter, op.ImageContext).Canvas;
-    if (!reference.Picture) Fail(std::string(mode) + ": the literal transcription made no canvas");
-    one.Picture = EngineStitch(op, filter, 1);
-    all.Picture = EngineStitch(op, filter, 0);
-    std::string why = Difference(*reference.Picture, *one.Picture);
+    reference.Reset(ReferenceStitch(op.Inputs(), op.First(), op.Last(), filter, op.ImageContext).Canvas);
+    if (!reference.Get()) Fail(std::string(mode) + ": the literal transcription made no canvas");
+    one.Reset(EngineStitch(op, filter, 1));
+    all.Reset(EngineStitch(op, filter, 0));
+    std::string why = Difference(*reference.Get(), *one.Get());
     if (!why.empty()) Fail(std::string(mode) + ": the engine with one worker and the literal transcription differ at " + why);
-    why = Difference(*reference.Picture, *all.Picture);
+    why = Difference(*reference.Get(), *all.Get());
     if (!why.empty()) Fail(std::string(mode) + ": the engine with every worker and the literal transcription differ at " + why);
     std::string also;
     if (!expected.empty()) {
         Held file;
-        file.Picture = tessellon::ReadImageFile(expected, tessellon::ImageLimits(), nullptr);
-        why = Difference(*reference.Picture, *file.Picture);
+        file.Reset(tessellon::ReadImageFile(expected, tessellon::ImageLimits(), nullptr));
+        why = Difference(*reference.Get(), *file.Get());
         if (!why.empty()) Fail(std::string(mode) + ": " + expected + " and the literal transcription differ at " + why);
         also = ", " + expected + ",";
     }
     std::printf("check %s: the engine with 1 and %u workers%s and the literal transcription agree on all %d x %d pixels\n",
-                mode, std::max(1u, std::thread::hardware_concurrency()), also.c_str(), reference.Picture->Width,
-                reference.Picture->Height);
+                mode, std::max(1u, std::thread::hardware_concurrency()), also.c_str(), reference.Get()->Width,
+                reference.Get()->Height);
     std::fflush(stdout);
 }
 

@@ -92,25 +92,24 @@ void AddLimits(CLI::App& command, Options& options) {
         ->type_name("BYTES");
 }
 
-int Run(int argc, char** argv) {
-    CLI::App app{"tessellon: stitches a tracked image sequence into one image through the Tessellon plug-in",
-                 "tessellon"};
-    app.require_subcommand(1);
-    app.fallthrough();
-    app.set_version_flag("--version", "tessellon 1.0");
-    Options options;
-    app.add_option("--plugin", options.Plugins,
-                   "Tool module to load (a file, or a folder holding Tessellon.so); may be repeated. "
-                   "Default: TESSELLON_PLUGIN_PATH, else next to the executable");
-    app.add_option("--threads", options.Threads, "Worker threads (default: every core)")
-        ->check(CLI::Range(1, 1024));
+// The commands and their options, filled into `options` as they parse.
+struct Commands {
+    CLI::App* Stitch = nullptr;
+    CLI::App* Demo = nullptr;
+    CLI::App* Tools = nullptr;
+    CLI::App* About = nullptr;
+    CLI::Option* Start = nullptr;
+    CLI::Option* End = nullptr;
+};
 
-    CLI::App* stitch = app.add_subcommand("stitch", "Stitch an image sequence with its track");
+void AddStitch(CLI::App& app, Options& options, Commands& commands) {
+    CLI::App* stitch = commands.Stitch = app.add_subcommand("stitch", "Stitch an image sequence with its track");
     StitchSettings& s = options.Stitch;
     stitch->add_option("--frames", s.Frames, "Image sequence: %04d, # (four digits) or @ (one digit)")->required();
     stitch->add_option("--track", s.TrackPath, "Track file: .csv, .json, or .txt/.chan (frame x y [angle])");
-    CLI::Option* start = stitch->add_option("--start", options.Start, "Start frame (default: the track's first, else the first file)");
-    CLI::Option* end = stitch->add_option("--end", options.End, "End frame (default: the track's last, else the last file)");
+    commands.Start = stitch->add_option("--start", options.Start,
+                                        "Start frame (default: the track's first, else the first file)");
+    commands.End = stitch->add_option("--end", options.End, "End frame (default: the track's last, else the last file)");
     stitch->add_option("--method", options.Method, "unique (first opaque pixel, the default) or median")
         ->check(CLI::IsMember({"unique", "median"}));
     stitch->add_option("--output", options.Output, std::string("Output file: ") + OutputTypes())->required();
@@ -124,16 +123,32 @@ int Run(int argc, char** argv) {
     stitch->add_flag("--quiet", s.Quiet, "No progress line and no summary");
     stitch->add_flag("--stats", s.Stats, "Print phase times and peak memory");
     AddLimits(*stitch, options);
+}
 
-    CLI::App* demo = app.add_subcommand("demo", "Make a tracked shot from nothing and stitch it both ways");
-    demo->add_option("--output-dir", options.Demo.OutputDir, "Where to write (default ./tessellon-demo)");
-    demo->add_flag("--quiet", options.Demo.Quiet, "Print nothing but errors");
+void AddCommands(CLI::App& app, Options& options, Commands& commands) {
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.set_version_flag("--version", "tessellon 1.0");
+    app.add_option("--plugin", options.Plugins,
+                   "Tool module to load (a file, or a folder holding Tessellon.so); may be repeated. "
+                   "Default: TESSELLON_PLUGIN_PATH, else next to the executable");
+    app.add_option("--threads", options.Threads, "Worker threads (default: every core)")
+        ->check(CLI::Range(1, 1024));
+    AddStitch(app, options, commands);
 
-    CLI::App* tools = app.add_subcommand("tools", "List the tools of the loaded modules");
-    tools->add_option("--tile", options.Tile, "Write the stitching tool's tile picture (.bmp, .png, ...)");
+    commands.Demo = app.add_subcommand("demo", "Make a tracked shot from nothing and stitch it both ways");
+    commands.Demo->add_option("--output-dir", options.Demo.OutputDir, "Where to write (default ./tessellon-demo)");
+    commands.Demo->add_flag("--quiet", options.Demo.Quiet, "Print nothing but errors");
 
-    CLI::App* about = app.add_subcommand("about", "Show the stitching tool's About box");
+    commands.Tools = app.add_subcommand("tools", "List the tools of the loaded modules");
+    commands.Tools->add_option("--tile", options.Tile, "Write the stitching tool's tile picture (.bmp, .png, ...)");
 
+    commands.About = app.add_subcommand("about", "Show the stitching tool's About box");
+}
+
+// Parses the command line; an exit status when the run ends here (help,
+// version, a mistake), none when a command is to run.
+std::optional<int> Parse(CLI::App& app, int argc, char** argv) {
     // CLI11 would only say that a command is needed.
     if (argc > 1 && argv[1][0] != '-' && app.get_subcommands([&](CLI::App* command) {
                                              return command->check_name(argv[1]);
@@ -155,30 +170,45 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "Run with --help for more information.\n");
         return ExitBadInput;
     }
+    return std::nullopt;
+}
+
+// The stitch's settings from its parsed options.
+StitchSettings StitchOf(Options& options, const Commands& commands) {
+    StitchSettings s = options.Stitch;
+    if (*commands.Start) s.Start = options.Start;
+    if (*commands.End) s.End = options.End;
+    s.Method = options.Method == "median" ? FilterMedian : FilterUnique;
+    s.Outputs = {options.Output};
+    s.Units = options.Units == "pixels" ? TrackUnits::Pixels : TrackUnits::Normalized;
+    s.Origin = options.Origin == "top-left" ? TrackOrigin::TopLeft : TrackOrigin::BottomLeft;
+    if (options.ColorConvert.size() == 2) s.Write = WriteOptions{options.ColorConvert[0], options.ColorConvert[1]};
+    s.Threads = options.Threads;
+    s.Limits.Frames.MaxWidth = s.Limits.Frames.MaxHeight = options.MaxImageSize;
+    s.Limits.Frames.MaxBytes = options.MaxFrameBytes;
+    s.Limits.MaxImageBytes = options.MaxImageBytes;
+    s.Limits.MaxMemory = options.MaxMemory;
+    return s;
+}
+
+int Run(int argc, char** argv) {
+    CLI::App app{"tessellon: stitches a tracked image sequence into one image through the Tessellon plug-in",
+                 "tessellon"};
+    Options options;
+    Commands commands;
+    AddCommands(app, options, commands);
+    if (const std::optional<int> status = Parse(app, argc, argv)) return *status;
 
     HostApp::SetWorkerCount(options.Threads);
     const Plugins plugins(options.Plugins, ExecutableDirectory());
-
-    if (*stitch) {
-        if (*start) s.Start = options.Start;
-        if (*end) s.End = options.End;
-        s.Method = options.Method == "median" ? 1 : 0;
-        s.Outputs = {options.Output};
-        s.Units = options.Units == "pixels" ? TrackUnits::Pixels : TrackUnits::Normalized;
-        s.Origin = options.Origin == "top-left" ? TrackOrigin::TopLeft : TrackOrigin::BottomLeft;
-        if (options.ColorConvert.size() == 2) s.Write = WriteOptions{options.ColorConvert[0], options.ColorConvert[1]};
-        s.Threads = options.Threads;
-        s.Limits.Frames.MaxWidth = s.Limits.Frames.MaxHeight = options.MaxImageSize;
-        s.Limits.Frames.MaxBytes = options.MaxFrameBytes;
-        s.Limits.MaxImageBytes = options.MaxImageBytes;
-        s.Limits.MaxMemory = options.MaxMemory;
-        RunStitch(s, plugins);
-    } else if (*demo) {
+    if (*commands.Stitch) {
+        RunStitch(StitchOf(options, commands), plugins);
+    } else if (*commands.Demo) {
         options.Demo.Threads = options.Threads;
         RunDemo(options.Demo, plugins);
-    } else if (*tools) {
+    } else if (*commands.Tools) {
         RunTools(plugins, options.Tile);
-    } else if (*about) {
+    } else if (*commands.About) {
         RunAbout(plugins);
     }
     return ExitWritten;

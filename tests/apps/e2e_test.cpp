@@ -68,24 +68,11 @@ std::vector<float> FramePixels(const Shot& shot) {
     return rgba;
 }
 
-// Gives back one reference when it goes.
-struct Held {
-    Image* Picture = nullptr;
-    Held() = default;
-    explicit Held(Image* image) : Picture(image) {}
-    Held(Held&& other) noexcept : Picture(other.Picture) { other.Picture = nullptr; }
-    Held& operator=(Held&& other) noexcept {
-        std::swap(Picture, other.Picture);
-        return *this;
-    }
-    ~Held() {
-        if (Picture) Picture->Recycle();
-    }
-};
+using Held = HostRef<Image>;
 
 Held MakeImage(const std::vector<float>& rgba, int w, int h) {
     Held image(NewImage({Tag<IMG_Width>(w), Tag<IMG_Height>(h)}));
-    for (int y = 0; y < h; ++y) image.Picture->WriteSpan(0, y, w, &rgba[size_t(y) * size_t(w) * 4]);
+    for (int y = 0; y < h; ++y) image.Get()->WriteSpan(0, y, w, &rgba[size_t(y) * size_t(w) * 4]);
     return image;
 }
 
@@ -237,7 +224,7 @@ protected:
             const int number = s.Frame + offset;
             Held image = MakeImage(FramePixels(s), W, H);
             fs::create_directories(At(nameOf(number)).parent_path());
-            WriteImageFile(*image.Picture, At(nameOf(number)).string());
+            WriteImageFile(*image.Get(), At(nameOf(number)).string());
             frames_[number] = std::move(image);
         }
     }
@@ -259,7 +246,7 @@ protected:
 
     DirectRender Direct(int method = 0) const {
         DirectRender render;
-        for (const auto& [frame, image] : frames_) render.Frames[frame] = image.Picture;
+        for (const auto& [frame, image] : frames_) render.Frames[frame] = image.Get();
         render.Keys = kShot;
         render.Method = method;
         return render;
@@ -303,12 +290,12 @@ TEST_F(Tessellon, StitchIsTheToolDrivenDirectlyBitForBit) {
 
         const Held written = ReadOutput("out.exr");
         const Held direct = Direct(method).Run();
-        ASSERT_NE(written.Picture, nullptr);
-        ASSERT_NE(direct.Picture, nullptr);
+        ASSERT_NE(written.Get(), nullptr);
+        ASSERT_NE(direct.Get(), nullptr);
         // The shifts reach 4 left and 12 right, 3 down and 6 up.
-        EXPECT_EQ(written.Picture->Width, W + 16);
-        EXPECT_EQ(written.Picture->Height, H + 9);
-        EXPECT_TRUE(SameImage(*written.Picture, *direct.Picture));
+        EXPECT_EQ(written.Get()->Width, W + 16);
+        EXPECT_EQ(written.Get()->Height, H + 9);
+        EXPECT_TRUE(SameImage(*written.Get(), *direct.Get()));
     }
 }
 
@@ -320,8 +307,8 @@ TEST_F(Tessellon, OneAndTwoThreadsWriteTheSameImage) {
         ASSERT_EQ(Run(With(kStitch, {"--method", method, "--threads", "1", "--output", "one.exr"})).Status, 0);
         ASSERT_EQ(Run(With(kStitch, {"--method", method, "--threads", "2", "--output", "two.exr"})).Status, 0);
         const Held one = ReadOutput("one.exr"), two = ReadOutput("two.exr");
-        ASSERT_TRUE(one.Picture && two.Picture);
-        EXPECT_TRUE(SameImage(*one.Picture, *two.Picture));
+        ASSERT_TRUE(one.Get() && two.Get());
+        EXPECT_TRUE(SameImage(*one.Get(), *two.Get()));
     }
 }
 
@@ -330,7 +317,7 @@ TEST_F(Tessellon, EveryTrackFormatUnitAndOriginGivesTheSameImage) {
     WriteText("t.csv", TrackCsv());
     ASSERT_EQ(Run(With(kStitch, {"--output", "reference.exr"})).Status, 0);
     const Held reference = ReadOutput("reference.exr");
-    ASSERT_NE(reference.Picture, nullptr);
+    ASSERT_NE(reference.Get(), nullptr);
 
     std::string json = "{\"frames\": [", text, pixelsCsv = "frame,x,y,angle\n", topLeftCsv = pixelsCsv,
                 pixelsTopLeftCsv = pixelsCsv, shuffledCsv = "\xEF\xBB\xBF# from a tracker\r\nY,ANGLE,Frame,x\r\n";
@@ -367,8 +354,8 @@ TEST_F(Tessellon, EveryTrackFormatUnitAndOriginGivesTheSameImage) {
                                        c.Options));
         ASSERT_EQ(run.Status, 0) << run.Err;
         const Held out = ReadOutput("out.exr");
-        ASSERT_NE(out.Picture, nullptr);
-        EXPECT_TRUE(SameImage(*out.Picture, *reference.Picture));
+        ASSERT_NE(out.Get(), nullptr);
+        EXPECT_TRUE(SameImage(*out.Get(), *reference.Get()));
     }
 }
 
@@ -435,15 +422,15 @@ TEST_F(Tessellon, PatternsFindTheirFrames) {
         ASSERT_EQ(run.Status, 0) << run.Err;
         EXPECT_NE(run.Out.find(c.Summary), std::string::npos) << run.Out;
         Held out = ReadOutput("out.exr");
-        ASSERT_NE(out.Picture, nullptr);
-        EXPECT_EQ(out.Picture->Width, W);
-        EXPECT_EQ(out.Picture->Height, H);
+        ASSERT_NE(out.Get(), nullptr);
+        EXPECT_EQ(out.Get()->Width, W);
+        EXPECT_EQ(out.Get()->Height, H);
         if (std::string(c.Summary) != "5 of 5 frames") continue;
         if (first) {
             reference = std::move(out);
             first = false;
         } else {
-            EXPECT_TRUE(SameImage(*out.Picture, *reference.Picture));
+            EXPECT_TRUE(SameImage(*out.Get(), *reference.Get()));
         }
     }
 }
@@ -465,8 +452,8 @@ TEST_F(Tessellon, MissingFramesAreSkippedWithOneWarning) {
     direct.Frames.erase(4);
     const Held expected = direct.Run();
     const Held out = ReadOutput("out.exr");
-    ASSERT_TRUE(out.Picture && expected.Picture);
-    EXPECT_TRUE(SameImage(*out.Picture, *expected.Picture));
+    ASSERT_TRUE(out.Get() && expected.Get());
+    EXPECT_TRUE(SameImage(*out.Get(), *expected.Get()));
 }
 
 TEST_F(Tessellon, AMissingStartFrameIsNoImage) {
@@ -521,8 +508,8 @@ TEST_F(Tessellon, UnreadableFramesFailOrAreSkipped) {
             direct.Frames.erase(3);
             const Held expected = direct.Run();
             const Held out = ReadOutput("out.exr");
-            ASSERT_TRUE(out.Picture && expected.Picture);
-            EXPECT_TRUE(SameImage(*out.Picture, *expected.Picture));
+            ASSERT_TRUE(out.Get() && expected.Get());
+            EXPECT_TRUE(SameImage(*out.Get(), *expected.Get()));
         }
         fs::remove_all(dir_);
         fs::create_directory(dir_);
@@ -604,8 +591,8 @@ TEST_F(Tessellon, EqualStartAndEndPassTheStartFrameThrough) {
     EXPECT_EQ(run.Out, "");
     EXPECT_EQ(run.Err, "");
     const Held out = ReadOutput("out.exr");
-    ASSERT_NE(out.Picture, nullptr);
-    EXPECT_TRUE(SameImage(*out.Picture, *frames_.at(3).Picture));
+    ASSERT_NE(out.Get(), nullptr);
+    EXPECT_TRUE(SameImage(*out.Get(), *frames_.at(3).Get()));
 }
 
 TEST_F(Tessellon, ToolsListsTheToolAndWritesItsTile) {
@@ -621,12 +608,12 @@ TEST_F(Tessellon, ToolsListsTheToolAndWritesItsTile) {
 
     ASSERT_EQ(Run({"tools", "--tile", "tile.png"}).Status, 0);
     const Held png = ReadOutput("tile.png");
-    ASSERT_NE(png.Picture, nullptr);
-    EXPECT_EQ(png.Picture->Width, 160);
-    EXPECT_EQ(png.Picture->Height, 120);
+    ASSERT_NE(png.Get(), nullptr);
+    EXPECT_EQ(png.Get()->Width, 160);
+    EXPECT_EQ(png.Get()->Height, 120);
     // The bottom-left pixel of both is the same pixel: the first of the bitmap's rows.
     float corner[4];
-    png.Picture->ReadSpan(0, 0, 1, corner);
+    png.Get()->ReadSpan(0, 0, 1, corner);
     const uint8_t* first = reinterpret_cast<const uint8_t*>(bmp.data()) + 54;
     EXPECT_EQ(corner[0], float(first[2]) / 255.0f);
     EXPECT_EQ(corner[1], float(first[1]) / 255.0f);

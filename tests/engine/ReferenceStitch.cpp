@@ -13,7 +13,7 @@ struct Sample {
 };
 
 Parameter* Attrs(Input* input, double time) {
-    return input->GetSourceAttrs(time, nullptr, 0x4000000, 0x4000000, TagList());
+    return input->GetSourceAttrs(time, nullptr, REQF_SourceValue, REQF_SourceValue, TagList());
 }
 
 struct Held {

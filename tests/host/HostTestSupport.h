@@ -26,24 +26,9 @@ protected:
     }
 };
 
-// Gives one reference back when it goes out of scope.
+// One reference held for a test, given back when it goes.
 template <class T>
-class Held {
-public:
-    explicit Held(T* object = nullptr) : object_(object) {}
-    ~Held() {
-        if (object_)
-            object_->Recycle();
-    }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    T* get() const { return object_; }
-    T* operator->() const { return object_; }
-    explicit operator bool() const { return object_ != nullptr; }
-
-private:
-    T* object_;
-};
+using Held = HostRef<T>;
 
 // An image of the given shape; channel map 0, 1, 2, 3 unless one is given.
 inline Image* MakeImage(int32_t width, int32_t height, int32_t format = Format_Float,

@@ -40,8 +40,8 @@ bool SameBits(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_
 // What a value reads back as after one write, per format.
 float RoundTrip(int32_t format, float value) {
     Held<Image> image(MakeImage(1, 1, format));
-    WriteAt(image.get(), 0, 0, Pixel{{value, value, value, value}});
-    return ReadAt(image.get(), 0, 0).c[0];
+    WriteAt(image.Get(), 0, 0, Pixel{{value, value, value, value}});
+    return ReadAt(image.Get(), 0, 0).c[0];
 }
 
 // The thread sanitizer's shadow memory grows with every page touched and is
@@ -79,14 +79,14 @@ TEST_F(ImageTest, NewImageTakesShapeFromTags) {
     EXPECT_EQ(HostApp::LastImageRefusal().Text, "");
 
     // Like-image copies size, format, channels and context; other tags override.
-    Held<Image> like(NewImage(TagList{Tag<IMG_Like>(image.get())}));
+    Held<Image> like(NewImage(TagList{Tag<IMG_Like>(image.Get())}));
     ASSERT_TRUE(like);
     EXPECT_EQ(like->Width, 7);
     EXPECT_EQ(like->Height, 5);
     EXPECT_EQ(like->Format, Format_UInt16);
     EXPECT_EQ(like->ChannelMap[0], 2);
     EXPECT_EQ(like->Context, &context);
-    Held<Image> wider(NewImage(TagList{Tag<IMG_Like>(image.get()), Tag<IMG_Width>(9), Tag<IMG_Format>(int32_t(Format_Half)),
+    Held<Image> wider(NewImage(TagList{Tag<IMG_Like>(image.Get()), Tag<IMG_Width>(9), Tag<IMG_Format>(int32_t(Format_Half)),
                                        Tag<IMG_Context>(nullptr)}));
     ASSERT_TRUE(wider);
     EXPECT_EQ(wider->Width, 9);
@@ -109,7 +109,7 @@ TEST_F(ImageTest, FreshPixelsAreTransparentInEveryFormat) {
             Held<Image> image(MakeImage(side, side, format, {2, 1, 0, 3}));
             ASSERT_TRUE(image);
             for (auto [x, y] : {std::pair{0, 0}, {side - 1, side - 1}, {side / 2, 1}}) {
-                const Pixel p = ReadAt(image.get(), x, y);
+                const Pixel p = ReadAt(image.Get(), x, y);
                 for (float v : p.c)
                     EXPECT_EQ(v, 0.0f) << "format " << format << " side " << side;
             }
@@ -228,7 +228,7 @@ TEST_F(ImageTest, PixelAccessorAddressesThroughRowOffsets) {
 
     for (int32_t y = 0; y < height; ++y)
         for (int32_t x = 0; x < width; ++x)
-            WriteAt(image.get(), x, y,
+            WriteAt(image.Get(), x, y,
                     Pixel{{float(10 * y + x) / 255.0f, float(100 + x) / 255.0f, float(200 + y) / 255.0f, 1.0f}});
     for (int32_t y = 0; y < height; ++y) {
         for (int32_t x = 0; x < width; ++x) {
@@ -237,7 +237,7 @@ TEST_F(ImageTest, PixelAccessorAddressesThroughRowOffsets) {
             EXPECT_EQ(p[1], 100 + x);
             EXPECT_EQ(p[2], 10 * y + x);
             EXPECT_EQ(p[3], 255);
-            const Pixel back = ReadAt(image.get(), x, y);
+            const Pixel back = ReadAt(image.Get(), x, y);
             EXPECT_EQ(back.c[0], float(10 * y + x) / 255.0f);
             EXPECT_EQ(back.c[3], 1.0f);
         }
@@ -251,8 +251,8 @@ TEST_F(ImageTest, FewerChannelsStoreOnlyThose) {
     ASSERT_TRUE(image);
     EXPECT_EQ(image->Channels, 2);
     EXPECT_EQ(image->Group[0].PixelStride, 8);
-    WriteAt(image.get(), 1, 1, Pixel{{0.25f, 0.5f, 0.75f, 0.125f}});
-    const Pixel back = ReadAt(image.get(), 1, 1);
+    WriteAt(image.Get(), 1, 1, Pixel{{0.25f, 0.5f, 0.75f, 0.125f}});
+    const Pixel back = ReadAt(image.Get(), 1, 1);
     EXPECT_EQ(back.c[0], 0.25f);
     EXPECT_EQ(back.c[1], 0.0f);
     EXPECT_EQ(back.c[2], 0.0f);
@@ -264,7 +264,7 @@ TEST_F(ImageTest, FewerChannelsStoreOnlyThose) {
     // Without a stored alpha the record's alpha reads opaque.
     Held<Image> rgb(MakeImage(1, 1, Format_UInt8, {0, 1, 2}));
     ASSERT_TRUE(rgb);
-    EXPECT_EQ(ReadAt(rgb.get(), 0, 0).c[3], 1.0f);
+    EXPECT_EQ(ReadAt(rgb.Get(), 0, 0).c[3], 1.0f);
 }
 
 TEST_F(ImageTest, SpansMatchPerPixelAccess) {
@@ -287,7 +287,7 @@ TEST_F(ImageTest, SpansMatchPerPixelAccess) {
             source[4] = NaN;
             source[9] = Inf;
             for (int32_t x = 0; x < w; ++x)
-                WriteAt(perPixel.get(), x, y, Pixel{{source[4 * x], source[4 * x + 1], source[4 * x + 2], source[4 * x + 3]}});
+                WriteAt(perPixel.Get(), x, y, Pixel{{source[4 * x], source[4 * x + 1], source[4 * x + 2], source[4 * x + 3]}});
             bySpan->WriteSpan(0, y, w, source.data());
         }
         ASSERT_EQ(std::memcmp(perPixel->Group[0].Base, bySpan->Group[0].Base, perPixel->StorageBytes()), 0)
@@ -296,7 +296,7 @@ TEST_F(ImageTest, SpansMatchPerPixelAccess) {
         for (int32_t y = 0; y < h; ++y) {
             bySpan->ReadSpan(3, y, w - 3, span.data());
             for (int32_t x = 3; x < w; ++x) {
-                const Pixel p = ReadAt(bySpan.get(), x, y);
+                const Pixel p = ReadAt(bySpan.Get(), x, y);
                 for (int k = 0; k < 4; ++k)
                     ASSERT_TRUE(SameBits(span[size_t(x - 3) * 4 + k], p.c[k])) << x << "," << y << " channel " << k;
             }
@@ -328,7 +328,7 @@ TEST_F(ImageTest, SpansAgreeWithPixelsOnEveryHalfCodeAndOddFloats) {
             raw->ReadSpan(0, 0, width, row.data());
             size_t differing = 0;
             for (int32_t x = 0; x < width; ++x) {
-                const Pixel p = ReadAt(raw.get(), x, 0);
+                const Pixel p = ReadAt(raw.Get(), x, 0);
                 for (int k = 0; k < 4; ++k) differing += !SameBits(row[size_t(x) * 4 + k], p.c[k]);
             }
             EXPECT_EQ(differing, 0u) << "ReadSpan against ReadPixel";
@@ -338,7 +338,7 @@ TEST_F(ImageTest, SpansAgreeWithPixelsOnEveryHalfCodeAndOddFloats) {
             ASSERT_TRUE(bySpan && perPixel);
             bySpan->WriteSpan(0, 0, width, floats.data());
             for (int32_t x = 0; x < width; ++x)
-                WriteAt(perPixel.get(), x, 0, Pixel{{floats[size_t(x) * 4], floats[size_t(x) * 4 + 1],
+                WriteAt(perPixel.Get(), x, 0, Pixel{{floats[size_t(x) * 4], floats[size_t(x) * 4 + 1],
                                                      floats[size_t(x) * 4 + 2], floats[size_t(x) * 4 + 3]}});
             EXPECT_EQ(std::memcmp(bySpan->Group[0].Base, perPixel->Group[0].Base, bySpan->StorageBytes()), 0)
                 << "WriteSpan against WritePixel";
@@ -389,7 +389,7 @@ TEST_F(ImageTest, FillSetsEveryPixel) {
             }
             EXPECT_TRUE(clear);
             image->Fill(2, 3, 4, 5);
-            const Pixel p = ReadAt(image.get(), side - 1, side);
+            const Pixel p = ReadAt(image.Get(), side - 1, side);
             if (format == Format_UInt8 || format == Format_UInt16)
                 EXPECT_EQ(p.c[0], 1.0f) << "clamped";
             else
@@ -471,8 +471,8 @@ TEST_F(ImageTest, SparseLargeImageCostsOnlyWrittenPixels) {
                 double(patchCost) / (1 << 20));
     RecordProperty("SparseResidentMiB", std::to_string(double(patchCost) / (1 << 20)));
     EXPECT_LT(patchCost, int64_t(64) << 20);
-    EXPECT_EQ(ReadAt(image.get(), 12050, 9050).c[2], 0.5f);
-    EXPECT_EQ(ReadAt(image.get(), 11999, 9050).c[2], 0.0f);
+    EXPECT_EQ(ReadAt(image.Get(), 12050, 9050).c[2], 0.5f);
+    EXPECT_EQ(ReadAt(image.Get(), 11999, 9050).c[2], 0.0f);
 
     // Writing 100 full rows makes ~30 MiB resident; clearing gives it back.
     std::vector<float> row(20000 * 4, 1.0f);
@@ -485,7 +485,46 @@ TEST_F(ImageTest, SparseLargeImageCostsOnlyWrittenPixels) {
     std::printf("[ measure  ] after 100 full rows: +%.2f MiB, after Fill(0): +%.2f MiB\n",
                 double(afterRows - before) / (1 << 20), double(afterClear - before) / (1 << 20));
     EXPECT_LT(afterClear - before, int64_t(8) << 20);
-    EXPECT_EQ(ReadAt(image.get(), 12050, 9050).c[2], 0.0f);
-    EXPECT_EQ(ReadAt(image.get(), 5, 5).c[0], 0.0f);
+    EXPECT_EQ(ReadAt(image.Get(), 12050, 9050).c[2], 0.0f);
+    EXPECT_EQ(ReadAt(image.Get(), 5, 5).c[0], 0.0f);
+}
+#endif
+
+TEST_F(ImageTest, RefusalCarriesTheFigures) {
+    const uint64_t limit = HostApp::ImageByteLimit();
+    HostApp::SetImageByteLimit(uint64_t(1) << 20);
+    EXPECT_EQ(NewImage(TagList{Tag<IMG_Width>(1024), Tag<IMG_Height>(512)}), nullptr);
+    HostApp::ImageRefusal refusal = HostApp::LastImageRefusal();
+    HostApp::SetImageByteLimit(limit);
+    EXPECT_EQ(refusal.Kind, HostApp::RefusalKind::ByteLimit);
+    EXPECT_EQ(refusal.Width, 1024);
+    EXPECT_EQ(refusal.Height, 512);
+    EXPECT_EQ(refusal.Bytes, uint64_t(1024) * 512 * 16);
+    EXPECT_EQ(refusal.Limit, uint64_t(1) << 20);
+
+    EXPECT_EQ(NewImage(TagList{Tag<IMG_Width>(MaxImageSide + 1), Tag<IMG_Height>(1)}), nullptr);
+    refusal = HostApp::LastImageRefusal();
+    EXPECT_EQ(refusal.Kind, HostApp::RefusalKind::SideLimit);
+    EXPECT_EQ(refusal.Limit, uint64_t(MaxImageSide));
+    Held<Image> made(MakeImage(2, 2));
+    EXPECT_FALSE(HostApp::LastImageRefusal()) << "a made image clears the refusal";
+}
+
+#if defined(__linux__) && !defined(__SANITIZE_THREAD__)
+TEST_F(ImageTest, ResidentEstimateBoundsWhatABlockCosts) {
+    // A layer-like image with one frame-sized block written in its middle.
+    const int32_t w = 6000, h = 600, bw = 1000;
+    const double estimate = HostApp::ResidentBytes(w, h, Format_Float, bw, h);
+    EXPECT_EQ(HostApp::ResidentBytes(w, h, Format_Float, w, h), double(w) * h * 16 + h * 8.0)
+        << "a block as wide as the image costs its whole storage and the row table";
+    EXPECT_LT(estimate, double(w) * h * 16 / 4);
+
+    const int64_t before = ResidentBytes();
+    Held<Image> image(MakeImage(w, h));
+    std::vector<float> row(size_t(bw) * 4, 0.25f);
+    for (int32_t y = 0; y < h; ++y) image->WriteSpan(2500, y, bw, row.data());
+    const double cost = double(ResidentBytes() - before);
+    EXPECT_LE(cost, estimate + double(1 << 20)) << "the estimate plans for at least what the block touches";
+    EXPECT_GE(cost, estimate * 0.8);
 }
 #endif

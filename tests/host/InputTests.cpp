@@ -7,22 +7,18 @@
 
 namespace {
 
-constexpr uint32_t TAG_DataType = 0x88020000;
-constexpr uint32_t TAG_Control = 0x80030000;
-constexpr uint32_t TAG_Default = 0x20030004;
-
 // An operator with one input of each kind, declared the way tools do.
 struct TestOperator : ThreadedOperator {
     TestOperator() : ThreadedOperator(nullptr, ScriptVal(), TagList()) {
         Frame = AddInput(HostID("Start frame", true), HostID("StartFrame", true),
-                         TagList{Tag<TAG_DataType>(ID_Number), Tag<TAG_Control>(ID_SliderControl),
-                                 Tag<TAG_Default>(4.0)});
-        Plain = AddInput(HostID("Plain", true), HostID("Plain", true), TagList{Tag<TAG_DataType>(ID_Number)});
+                         TagList{Tag<LINK_DataType>(ID_Number), Tag<INP_Control>(ID_SliderControl),
+                                 Tag<INP_Default>(4.0)});
+        Plain = AddInput(HostID("Plain", true), HostID("Plain", true), TagList{Tag<LINK_DataType>(ID_Number)});
         Track = AddInput(HostID("Steady position", true), HostID("TrackData", true),
-                         TagList{Tag<TAG_DataType>(ID_Point), Tag<TAG_Control>(ID_OffsetControl)});
-        Picture = AddInput(HostID("Input", true), HostID("Input", true), TagList{Tag<TAG_DataType>(ID_Image)});
-        Out = AddOutput(HostID("Output", true), HostID("Output", true), TagList{Tag<TAG_DataType>(ID_Image)});
-        About = AddInput(HostID("About", true), HostID("About", true), TagList{Tag<TAG_Control>(ID_ButtonControl)});
+                         TagList{Tag<LINK_DataType>(ID_Point), Tag<INP_Control>(ID_OffsetControl)});
+        Picture = AddInput(HostID("Input", true), HostID("Input", true), TagList{Tag<LINK_DataType>(ID_Image)});
+        Out = AddOutput(HostID("Output", true), HostID("Output", true), TagList{Tag<LINK_DataType>(ID_Image)});
+        About = AddInput(HostID("About", true), HostID("About", true), TagList{Tag<INP_Control>(ID_ButtonControl)});
     }
     void Process(Request* request) override {
         if (OnProcess)
@@ -55,8 +51,8 @@ TEST_F(InputTest, DeclarationsKeepOrderTypesAndTags) {
         EXPECT_EQ(link->Type(), expected[i].type) << expected[i].id;
         EXPECT_EQ(link->Owner(), &op);
     }
-    EXPECT_EQ(op.Frame->Tags().GetID(TAG_Control), ID_SliderControl);
-    EXPECT_EQ(op.Frame->Tags().GetDouble(TAG_Default), 4.0);
+    EXPECT_EQ(op.Frame->Tags().GetID(INP_Control), ID_SliderControl);
+    EXPECT_EQ(op.Frame->Tags().GetDouble(INP_Default), 4.0);
     EXPECT_EQ(op.FindInput("TrackData"), op.Track);
     EXPECT_EQ(op.FindInput("Output"), nullptr) << "an output is not an input";
     EXPECT_EQ(op.FindOutput("Output"), op.Out);
@@ -90,7 +86,7 @@ TEST_F(InputTest, NumberKeysInterpolateAndHold) {
         Held<Parameter> fetched(op.Frame->GetSource(c.time));
         ASSERT_TRUE(fetched);
         EXPECT_EQ(fetched->Kind(), ParamKind::Number);
-        EXPECT_DOUBLE_EQ(NumberOf(fetched.get()), c.value);
+        EXPECT_DOUBLE_EQ(NumberOf(fetched.Get()), c.value);
     }
     // On a key its own value, even beside a key that is not finite.
     const double inf = std::numeric_limits<double>::infinity();
@@ -122,8 +118,8 @@ TEST_F(InputTest, PointKeysInterpolateBothCoordinates) {
         Held<Parameter> p(op.Track->GetSourceAttrs(c.t, nullptr, REQF_SourceValue, REQF_SourceValue));
         ASSERT_TRUE(p);
         ASSERT_EQ(p->Kind(), ParamKind::Point);
-        EXPECT_DOUBLE_EQ(static_cast<Point*>(p.get())->X, c.x) << c.t;
-        EXPECT_DOUBLE_EQ(static_cast<Point*>(p.get())->Y, c.y) << c.t;
+        EXPECT_DOUBLE_EQ(static_cast<Point*>(p.Get())->X, c.x) << c.t;
+        EXPECT_DOUBLE_EQ(static_cast<Point*>(p.Get())->Y, c.y) << c.t;
     }
     op.Track->SetValue(0.1, 0.2);
     op.Track->PointAt(15, x, y);
@@ -147,10 +143,10 @@ TEST_F(InputTest, ButtonDeliversItsValue) {
     TestOperator op;
     Held<Parameter> unpressed(op.About->GetSource(0.0));
     ASSERT_TRUE(unpressed);
-    EXPECT_EQ(NumberOf(unpressed.get()), 0.0);
+    EXPECT_EQ(NumberOf(unpressed.Get()), 0.0);
     op.About->SetValue(1.0);
     Held<Parameter> pressed(op.About->GetSource(0.0));
-    EXPECT_EQ(NumberOf(pressed.get()), 1.0);
+    EXPECT_EQ(NumberOf(pressed.Get()), 1.0);
 }
 
 TEST_F(InputTest, ImageInputDeliversWhatItsSourceGives) {
@@ -164,7 +160,7 @@ TEST_F(InputTest, ImageInputDeliversWhatItsSourceGives) {
     Held<Parameter> frame(op.Picture->GetSource(4.0));
     ASSERT_TRUE(frame);
     ASSERT_EQ(frame->Kind(), ParamKind::Image);
-    EXPECT_EQ(static_cast<Image*>(frame.get())->Width, 5);
+    EXPECT_EQ(static_cast<Image*>(frame.Get())->Width, 5);
     EXPECT_EQ(op.Picture->GetSourceAttrs(2.0, nullptr, REQF_SourceValue, REQF_SourceValue), nullptr);
 }
 
@@ -271,4 +267,22 @@ TEST_F(InputTest, RenderRunsProcessAndCatchesWhatItThrows) {
     EXPECT_FALSE(empty.Failed);
     EXPECT_EQ(empty.Output, nullptr);
     EXPECT_TRUE(HostApp::Render(nullptr, nullptr, 0.0).Failed);
+}
+
+TEST_F(InputTest, KeyedValueNamesTheKeysItComesFrom) {
+    const std::vector<HostApp::Key> keys{{1.0, 0.0, 10.0}, {3.0, 2.0, 30.0}, {7.0, 6.0, 70.0}};
+    struct Case {
+        double Time, X;
+        size_t Before, After;
+    };
+    const Case cases[] = {
+        {0.0, 0.0, 0, 0}, {NAN, 0.0, 0, 0}, {1.0, 0.0, 0, 0}, {2.0, 1.0, 0, 1},
+        {3.0, 2.0, 1, 1}, {5.0, 4.0, 1, 2}, {7.0, 6.0, 2, 2}, {9.0, 6.0, 2, 2},
+    };
+    for (const Case& c : cases) {
+        const HostApp::KeyedValue v = HostApp::ValueAt(keys, c.Time);
+        EXPECT_EQ(v.X, c.X) << c.Time;
+        EXPECT_EQ(v.Before, c.Before) << c.Time;
+        EXPECT_EQ(v.After, c.After) << c.Time;
+    }
 }

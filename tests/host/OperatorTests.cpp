@@ -173,17 +173,17 @@ TEST_F(OperatorTest, ProgressAndNotificationsReachTheHostApplication) {
 
     Input* button = op.AddInput(HostID("About", true), HostID("About", true), TagList());
     Held<Number> value(Number::New(1.0));
-    TagList tags{Tag<0x10000001>(5)};
+    TagList tags{Tag<INP_ComboStyle>(5)};
     int notified = 0;
     HostApp::SetNotifyHandler([&](Operator* o, Input* in, Parameter* p, double t, TagList* tl) {
         ++notified;
         EXPECT_EQ(o, &op);
         EXPECT_EQ(in, button);
-        EXPECT_EQ(p, value.get());
+        EXPECT_EQ(p, value.Get());
         EXPECT_EQ(t, 12.0);
         EXPECT_EQ(tl, &tags);
     });
-    op.NotifyChanged(button, value.get(), 12.0, &tags);
+    op.NotifyChanged(button, value.Get(), 12.0, &tags);
     EXPECT_EQ(notified, 1);
 }
 

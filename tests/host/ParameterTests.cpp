@@ -126,3 +126,22 @@ TEST_F(ParameterDeathTest, RecycleOfADeadObjectIsCaughtEvenAfterNewObjectsWereMa
         },
         DEAD_OBJECT("not alive"));
 }
+
+TEST_F(ParameterTest, HostRefHoldsOneReferenceAndHandsItOn) {
+    HostRef<Image> a(MakeImage(4, 4));
+    ASSERT_TRUE(a);
+    a->Use();   // a second reference, held by the test
+    Image* raw = a.Get();
+    HostRef<Image> b(std::move(a));
+    EXPECT_FALSE(a) << "a moved holder is empty";
+    EXPECT_EQ(raw->References(), 2) << "moving takes no reference and gives none back";
+    b = HostRef<Image>(MakeImage(2, 2));
+    EXPECT_EQ(raw->References(), 1) << "a holder assigned to gives back what it held";
+    EXPECT_EQ(HostApp::LiveObjects(ParamKind::Image), 2);
+    Image* handed = b.Release();
+    b.Reset();
+    EXPECT_EQ(handed->References(), 1) << "a released reference is the caller's";
+    handed->Recycle();
+    raw->Recycle();
+    EXPECT_EQ(HostApp::LiveObjects(), 0);
+}

@@ -72,17 +72,17 @@ TEST_F(TransformTest, QuarterTurnsAreExactCopies) {
     };
     for (int32_t format : {Format_Float, Format_Half, Format_UInt8}) {
         Held<Image> source(OpaqueFrame(n, n, format));
-        const std::vector<float> src = Pixels(source.get());
+        const std::vector<float> src = Pixels(source.Get());
         for (const auto& c : cases) {
             SCOPED_TRACE(testing::Message() << "format " << format << ", " << c.angle << " degrees");
-            Held<Image> dest(NewImage(TagList{Tag<IMG_Like>(source.get())}));
-            ASSERT_TRUE(source->Transform(dest.get(), Turn(c.angle)));
-            const std::vector<float> out = Pixels(dest.get());
+            Held<Image> dest(NewImage(TagList{Tag<IMG_Like>(source.Get())}));
+            ASSERT_TRUE(source->Transform(dest.Get(), Turn(c.angle)));
+            const std::vector<float> out = Pixels(dest.Get());
             int wrong = 0;
             for (int32_t y = 0; y < n; ++y)
                 for (int32_t x = 0; x < n; ++x) {
                     const auto [sx, sy] = c.from(x, y);
-                    wrong += std::memcmp(At(out, dest.get(), x, y), At(src, source.get(), sx, sy), 16) != 0;
+                    wrong += std::memcmp(At(out, dest.Get(), x, y), At(src, source.Get(), sx, sy), 16) != 0;
                 }
             EXPECT_EQ(wrong, 0);
         }
@@ -91,7 +91,7 @@ TEST_F(TransformTest, QuarterTurnsAreExactCopies) {
     Held<Image> marked(MakeImage(n, n));
     marked->WriteSpan(n - 1, n / 2, 1, std::vector<float>{1, 0, 0, 1}.data());
     Held<Image> turned(MakeImage(n, n));
-    ASSERT_TRUE(marked->Transform(turned.get(), Turn(90.0)));
+    ASSERT_TRUE(marked->Transform(turned.Get(), Turn(90.0)));
     float top[4];
     turned->ReadSpan(n / 2, n - 1, 1, top);
     EXPECT_EQ(top[0], 1.0f);
@@ -103,17 +103,17 @@ TEST_F(TransformTest, OpaqueInteriorStaysExactlyOpaqueAndOutsideTransparent) {
     for (double angle : {7.3, 355.0, 0.001, 123.4567, 271.9, 45.0}) {
         for (auto [cx, cy] : {std::pair{0.5, 0.5}, {0.25, 0.8}}) {
             SCOPED_TRACE(testing::Message() << angle << " degrees about (" << cx << ", " << cy << ")");
-            Held<Image> dest(NewImage(TagList{Tag<IMG_Like>(source.get())}));
+            Held<Image> dest(NewImage(TagList{Tag<IMG_Like>(source.Get())}));
             dest->Fill(1, 1, 1, 1);   // stale content must not survive
-            ASSERT_TRUE(source->Transform(dest.get(), Turn(angle, cx, cy)));
-            const std::vector<float> out = Pixels(dest.get());
+            ASSERT_TRUE(source->Transform(dest.Get(), Turn(angle, cx, cy)));
+            const std::vector<float> out = Pixels(dest.Get());
             int interior = 0, outside = 0, badInterior = 0, badOutside = 0, badEdge = 0;
             const double eps = 1e-6;
             for (int32_t y = 0; y < h; ++y) {
                 for (int32_t x = 0; x < w; ++x) {
                     double qx, qy;
                     SourcePoint(angle, cx * w, cy * h, x, y, qx, qy);
-                    const float* p = At(out, dest.get(), x, y);
+                    const float* p = At(out, dest.Get(), x, y);
                     if (qx >= 0.5 + eps && qx <= w - 0.5 - eps && qy >= 0.5 + eps && qy <= h - 0.5 - eps) {
                         ++interior;
                         badInterior += p[3] != 1.0f;
@@ -153,8 +153,8 @@ TEST_F(TransformTest, SamplesWhereTheFormulaSays) {
         for (auto [cx, cy] : {std::pair{0.5, 0.5}, {0.3, 0.6}}) {
             SCOPED_TRACE(testing::Message() << angle << " degrees about (" << cx << ", " << cy << ")");
             Held<Image> dest(MakeImage(w, h));
-            ASSERT_TRUE(ramp->Transform(dest.get(), Turn(angle, cx, cy)));
-            const std::vector<float> out = Pixels(dest.get());
+            ASSERT_TRUE(ramp->Transform(dest.Get(), Turn(angle, cx, cy)));
+            const std::vector<float> out = Pixels(dest.Get());
             int checked = 0;
             double worst = 0.0;
             for (int32_t y = 0; y < h; ++y) {
@@ -163,7 +163,7 @@ TEST_F(TransformTest, SamplesWhereTheFormulaSays) {
                     SourcePoint(angle, cx * w, cy * h, x, y, qx, qy);
                     if (qx < 0.6 || qx > w - 0.6 || qy < 0.6 || qy > h - 0.6)
                         continue;
-                    const float* p = At(out, dest.get(), x, y);
+                    const float* p = At(out, dest.Get(), x, y);
                     worst = std::max({worst, std::abs(p[0] - qx), std::abs(p[1] - qy)});
                     ++checked;
                 }
@@ -189,8 +189,8 @@ TEST_F(TransformTest, FailuresLeaveTheDestinationTransparent) {
         SCOPED_TRACE(c.name);
         Held<Image> dest(MakeImage(16, 12));
         dest->Fill(1, 1, 1, 1);
-        EXPECT_FALSE(source->Transform(dest.get(), c.tags));
-        for (float v : Pixels(dest.get()))
+        EXPECT_FALSE(source->Transform(dest.Get(), c.tags));
+        for (float v : Pixels(dest.Get()))
             ASSERT_EQ(v, 0.0f);
     }
     EXPECT_FALSE(source->Transform(nullptr, Turn(10.0)));
@@ -200,8 +200,8 @@ TEST_F(TransformTest, CallsAreCounted) {
     Held<Image> source(OpaqueFrame(16, 12));
     Held<Image> dest(MakeImage(16, 12));
     const HostApp::TransformTotals before = HostApp::Transforms();
-    source->Transform(dest.get(), Turn(10.0));
-    source->Transform(dest.get(), Turn(std::numeric_limits<double>::quiet_NaN()));
+    source->Transform(dest.Get(), Turn(10.0));
+    source->Transform(dest.Get(), Turn(std::numeric_limits<double>::quiet_NaN()));
     const HostApp::TransformTotals after = HostApp::Transforms();
     EXPECT_EQ(after.Calls - before.Calls, 2) << "failed calls count too";
     EXPECT_GE(after.Seconds, before.Seconds);
@@ -212,9 +212,9 @@ TEST_F(TransformTest, ResultDoesNotDependOnWorkerCount) {
     std::vector<std::vector<float>> results;
     for (int workers : {1, 2, 4}) {
         HostApp::SetWorkerCount(workers);
-        Held<Image> dest(NewImage(TagList{Tag<IMG_Like>(source.get())}));
-        ASSERT_TRUE(source->Transform(dest.get(), Turn(33.3, 0.4, 0.55)));
-        results.push_back(Pixels(dest.get()));
+        Held<Image> dest(NewImage(TagList{Tag<IMG_Like>(source.Get())}));
+        ASSERT_TRUE(source->Transform(dest.Get(), Turn(33.3, 0.4, 0.55)));
+        results.push_back(Pixels(dest.Get()));
     }
     EXPECT_EQ(std::memcmp(results[0].data(), results[1].data(), results[0].size() * 4), 0);
     EXPECT_EQ(std::memcmp(results[0].data(), results[2].data(), results[0].size() * 4), 0);
@@ -223,13 +223,13 @@ TEST_F(TransformTest, ResultDoesNotDependOnWorkerCount) {
 TEST_F(TransformTest, DestinationOfAnotherSizeSharesTheSourceGrid) {
     Held<Image> source(OpaqueFrame(10, 8));
     Held<Image> dest(MakeImage(14, 5));
-    ASSERT_TRUE(source->Transform(dest.get(), Turn(0.0)));
-    const std::vector<float> src = Pixels(source.get()), out = Pixels(dest.get());
+    ASSERT_TRUE(source->Transform(dest.Get(), Turn(0.0)));
+    const std::vector<float> src = Pixels(source.Get()), out = Pixels(dest.Get());
     for (int32_t y = 0; y < 5; ++y) {
         for (int32_t x = 0; x < 14; ++x) {
-            const float* p = At(out, dest.get(), x, y);
+            const float* p = At(out, dest.Get(), x, y);
             if (x < 10) {
-                const float* s = At(src, source.get(), x, y);
+                const float* s = At(src, source.Get(), x, y);
                 for (int k = 0; k < 4; ++k)
                     EXPECT_NEAR(p[k], s[k], 1e-6) << x << "," << y;
             } else {
@@ -241,9 +241,9 @@ TEST_F(TransformTest, DestinationOfAnotherSizeSharesTheSourceGrid) {
 
 TEST_F(TransformTest, TurningInPlaceEqualsTurningIntoAnotherImage) {
     Held<Image> a(OpaqueFrame(20, 16, Format_Float, 9));
-    Held<Image> b(NewImage(TagList{Tag<IMG_Like>(a.get())}));
-    ASSERT_TRUE(a->Transform(b.get(), Turn(21.0)));
-    ASSERT_TRUE(a->Transform(a.get(), Turn(21.0)));
-    const std::vector<float> pa = Pixels(a.get()), pb = Pixels(b.get());
+    Held<Image> b(NewImage(TagList{Tag<IMG_Like>(a.Get())}));
+    ASSERT_TRUE(a->Transform(b.Get(), Turn(21.0)));
+    ASSERT_TRUE(a->Transform(a.Get(), Turn(21.0)));
+    const std::vector<float> pa = Pixels(a.Get()), pb = Pixels(b.Get());
     EXPECT_EQ(std::memcmp(pa.data(), pb.data(), pa.size() * 4), 0);
 }

@@ -23,14 +23,6 @@ using namespace tessellon;
 
 namespace {
 
-struct Held {
-    Image* image;
-    explicit Held(Image* i) : image(i) {}
-    ~Held() {
-        if (image) image->Recycle();
-    }
-};
-
 std::vector<float> Pixels(const Image* image) {
     std::vector<float> out(size_t(image->Width) * image->Height * 4);
     for (int32_t y = 0; y < image->Height; ++y)
@@ -109,9 +101,9 @@ TEST_F(PfmTest, ReadsEveryFormOfTheHeaderAsOpenImageIODoes) {
         EXPECT_EQ(info.HostFormat, Format_Float);
         EXPECT_EQ(info.HostBytes, 3u * 2u * 16u);
 
-        Held ours(ReadPfmFile(path, {}, nullptr));
-        Held library(ReadImageFile(path, {}, nullptr));
-        const std::vector<float> mine = Pixels(ours.image), theirs = Pixels(library.image);
+        HostRef<Image> ours(ReadPfmFile(path, {}, nullptr));
+        HostRef<Image> library(ReadImageFile(path, {}, nullptr));
+        const std::vector<float> mine = Pixels(ours.Get()), theirs = Pixels(library.Get());
         ASSERT_EQ(mine.size(), 24u);
         ASSERT_EQ(theirs.size(), 24u);
         for (size_t p = 0; p < 6; ++p) {
@@ -125,15 +117,15 @@ TEST_F(PfmTest, ReadsEveryFormOfTheHeaderAsOpenImageIODoes) {
 TEST_F(PfmTest, WritesColourBottomRowFirstAndReadsItBackBitForBit) {
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     const std::vector<float> special = {nan, -inf, inf, -0.0f, std::numeric_limits<float>::denorm_min(), 1e30f};
-    Held image(NewImage(TagList{Tag<IMG_Width>(3), Tag<IMG_Height>(2), Tag<IMG_Channel>(2), Tag<IMG_Channel>(1),
+    HostRef<Image> image(NewImage(TagList{Tag<IMG_Width>(3), Tag<IMG_Height>(2), Tag<IMG_Channel>(2), Tag<IMG_Channel>(1),
                                 Tag<IMG_Channel>(0), Tag<IMG_Channel>(3), Tag<IMG_Format>(int32_t(Format_Float))}));
     std::vector<float> rgba(24);
     for (size_t p = 0; p < 6; ++p)
         for (size_t k = 0; k < 4; ++k) rgba[p * 4 + k] = k == 3 ? 0.25f : (p < 3 ? Colour[p * 3 + k] : special[p - 3 + k]);
-    for (int y = 0; y < 2; ++y) image.image->WriteSpan(0, y, 3, rgba.data() + y * 12);
+    for (int y = 0; y < 2; ++y) image.Get()->WriteSpan(0, y, 3, rgba.data() + y * 12);
 
     const std::string path = Path("out.pfm");
-    WritePfmFile(*image.image, path);
+    WritePfmFile(*image.Get(), path);
     std::ifstream in(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), {});
     const std::string header = "PF\n3 2\n-1.0\n";
@@ -143,8 +135,8 @@ TEST_F(PfmTest, WritesColourBottomRowFirstAndReadsItBackBitForBit) {
     for (int i = 3; i >= 0; --i) first = first << 8 | uint8_t(bytes[header.size() + size_t(i)]);
     EXPECT_EQ(first, std::bit_cast<uint32_t>(rgba[0]));
 
-    Held back(ReadPfmFile(path, {}, nullptr));
-    const std::vector<float> read = Pixels(back.image);
+    HostRef<Image> back(ReadPfmFile(path, {}, nullptr));
+    const std::vector<float> read = Pixels(back.Get());
     for (size_t i = 0; i < read.size(); ++i)
         EXPECT_TRUE(SameBits(read[i], i % 4 == 3 ? 1.0f : rgba[i])) << i;   // PFM holds no alpha
 
@@ -152,7 +144,7 @@ TEST_F(PfmTest, WritesColourBottomRowFirstAndReadsItBackBitForBit) {
     const std::string upper = Path("OUT.PFM");
     EXPECT_TRUE(IsOutputType(upper));
     WriteBytes(upper, "old");
-    WriteImageFile(*image.image, upper);
+    WriteImageFile(*image.Get(), upper);
     std::ifstream again(upper, std::ios::binary);
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(again)), {}), bytes);
     for (const auto& entry : fs::directory_iterator(dir_))
@@ -200,7 +192,7 @@ TEST_F(PfmTest, RefusesDamagedAndHostileFilesNamingTheFault) {
         for (int read = 0; read < 2; ++read) {
             try {
                 if (read) {
-                    Held held(ReadPfmFile(path, c.limits, nullptr));
+                    HostRef<Image> held(ReadPfmFile(path, c.limits, nullptr));
                 } else {
                     ProbePfmFile(path, c.limits);
                 }
@@ -216,13 +208,13 @@ TEST_F(PfmTest, RefusesDamagedAndHostileFilesNamingTheFault) {
 }
 
 TEST_F(PfmTest, AFailedWriteLeavesNoFile) {
-    Held image(NewImage(TagList{Tag<IMG_Width>(2), Tag<IMG_Height>(2), Tag<IMG_Channel>(0), Tag<IMG_Channel>(1),
+    HostRef<Image> image(NewImage(TagList{Tag<IMG_Width>(2), Tag<IMG_Height>(2), Tag<IMG_Channel>(0), Tag<IMG_Channel>(1),
                                 Tag<IMG_Channel>(2), Tag<IMG_Channel>(3), Tag<IMG_Format>(int32_t(Format_Float))}));
-    EXPECT_THROW(WritePfmFile(*image.image, Path("no/such/folder/out.pfm")), Error);
+    EXPECT_THROW(WritePfmFile(*image.Get(), Path("no/such/folder/out.pfm")), Error);
     // A folder in the way of the rename.
     fs::create_directory(dir_ / "taken.pfm");
     fs::create_directory(dir_ / "taken.pfm" / "inside");
-    EXPECT_THROW(WritePfmFile(*image.image, Path("taken.pfm")), Error);
+    EXPECT_THROW(WritePfmFile(*image.Get(), Path("taken.pfm")), Error);
     size_t files = 0;
     for (const auto& entry : fs::directory_iterator(dir_)) files += entry.is_regular_file();
     EXPECT_EQ(files, 0u);

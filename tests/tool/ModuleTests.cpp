@@ -50,19 +50,19 @@ TEST_F(ToolTest, RecordDescribesTheTool) {
     const void* create = tags.GetPointer(REG_Create);
     const void* info = tags.GetPointer(REG_ScriptInfo);
     const std::vector<std::pair<uint32_t, TagValue>> expected = {
-        {0x60000001, FunctionAddress(&Operator::RegInit)},
-        {0x60000002, FunctionAddress(&Operator::RegCleanup)},
-        {0x10000000, 3},
-        {0x30000008, std::string("Built: Mar 15 2009")},
-        {0x60000011, Address(&ThreadedOperator::ClassID)},
-        {0x60000005, info},
-        {0x60000000, create},
-        {0x10000004, 101},
-        {0x30000002, std::string("Tessellon")},
-        {0x30000003, std::string("Creator")},
-        {0x30000004, std::string("S_1")},
-        {0x30000005, std::string("Tessellon tool.")},
-        {0x10000003, 1},
+        {REG_Init, FunctionAddress(&Operator::RegInit)},
+        {REG_Cleanup, FunctionAddress(&Operator::RegCleanup)},
+        {REG_Kind, 3},
+        {REG_BuildText, std::string("Built: Mar 15 2009")},
+        {REG_Parent, Address(&ThreadedOperator::ClassID)},
+        {REG_ScriptInfo, info},
+        {REG_Create, create},
+        {REG_BitmapID, 101},
+        {REG_Name, std::string("Tessellon")},
+        {REG_Category, std::string("Creator")},
+        {REG_Shortcut, std::string("S_1")},
+        {REG_Description, std::string("Tessellon tool.")},
+        {REG_Version, 1},
     };
     ASSERT_EQ(tags.Count(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {

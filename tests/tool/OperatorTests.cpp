@@ -160,7 +160,7 @@ TEST_F(ToolTest, AboutBoxOnlyForAPressAndTheBaseAlwaysHears) {
                            : c.kind == Value::Point ? static_cast<Parameter*>(Point::New(c.number, c.number))
                                                     : nullptr;
         Input* input = c.onAbout ? op->InAbout : op->InFilterMethod;
-        TagList tags{Tag<0x10000001>(7)};
+        TagList tags{Tag<INP_ComboStyle>(7)};
         op->NotifyChanged(input, param, 12.5, &tags);
 
         if (c.shows) {

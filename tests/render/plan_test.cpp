@@ -1,0 +1,129 @@
+// The plan of a stitch, from made-up headers and tracks: no file, no pixel.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "StitchPlan.h"
+
+using namespace tessellon;
+
+namespace {
+
+constexpr uint64_t Gigabytes = uint64_t(1) << 30;
+
+ImageFileInfo FloatFrame(int w, int h) { return ImageFileInfo{w, h, 4, Format_Float, uint64_t(w) * h * 16}; }
+
+// Frames `first`..`last` of a 100 x 50 float sequence, all readable but
+// those listed as bad.
+StitchInputs Inputs(int first, int last, std::vector<int> bad = {}) {
+    StitchInputs inputs;
+    inputs.Sequence = ParseFramePattern("shot/f.%04d.exr");
+    for (int f = first; f <= last; ++f) {
+        inputs.Found.push_back(f);
+        FrameHeader header{f, FramePath(inputs.Sequence, f), FloatFrame(100, 50), ""};
+        if (std::find(bad.begin(), bad.end(), f) != bad.end()) {
+            header.Info.reset();
+            header.Error = header.Path + ": cannot read";
+        }
+        inputs.Headers.push_back(header);
+    }
+    return inputs;
+}
+
+// A track with key k on line k + 2, as under a comment and a header.
+Track TrackOf(std::vector<TrackKey> keys) {
+    Track track{"track.csv", false, std::move(keys)};
+    for (size_t k = 0; k < track.Keys.size(); ++k) track.Keys[k].Line = int(k) + 2;
+    return track;
+}
+
+StitchSettings Settings() {
+    StitchSettings settings;
+    settings.Frames = "shot/f.%04d.exr";
+    settings.Outputs = {"out.exr"};
+    return settings;
+}
+
+Error PlanError(const StitchSettings& settings, StitchInputs inputs) {
+    try {
+        PlanStitch(settings, std::move(inputs), 8 * Gigabytes, 16 * Gigabytes);
+    } catch (const Error& e) {
+        return e;
+    }
+    ADD_FAILURE() << "the plan was made";
+    return Error(ErrorKind::BadInput, Location(), "");
+}
+
+}  // namespace
+
+TEST(StitchPlan, RangeCanvasAndMemoryComeFromTheTrackAndHeaders) {
+    StitchInputs inputs = Inputs(1, 6);
+    inputs.Found.erase(inputs.Found.begin() + 2, inputs.Found.begin() + 4);   // frames 3 and 4 have no file
+    inputs.Headers.erase(inputs.Headers.begin() + 2, inputs.Headers.begin() + 4);
+    inputs.TrackFile = TrackOf({{2, 0.5, 0.5}, {6, 0.75, 0.25}});
+    const StitchPlan plan = PlanStitch(Settings(), inputs, 8 * Gigabytes, 16 * Gigabytes);
+
+    EXPECT_EQ(plan.StartFrame, 2) << "the track's keys give the range";
+    EXPECT_EQ(plan.EndFrame, 6);
+    EXPECT_EQ(plan.Missing, "3-4");
+    EXPECT_EQ(plan.Frames.size(), 3u);
+    // Frame 6 is a quarter frame right and down: 125 x 62.5, origin (0, 12.5).
+    EXPECT_EQ(plan.Canvas.Width, 125);
+    EXPECT_EQ(plan.Canvas.Height, 62);
+    EXPECT_EQ(plan.Canvas.Origin.y, 12.5);
+    EXPECT_EQ(plan.Memory.Frames, 3.0 * 100 * 50 * 16);
+    EXPECT_GT(plan.Memory.Layers, 0.0);
+    EXPECT_EQ(plan.Budget, uint64_t(16 * Gigabytes * 0.8));
+
+    StitchSettings backwards = Settings();
+    backwards.Start = 6;
+    backwards.End = 2;
+    const StitchPlan only = PlanStitch(backwards, Inputs(1, 6), 8 * Gigabytes, 16 * Gigabytes);
+    EXPECT_EQ(only.Frames.size(), 1u) << "a backward range reads the start frame alone";
+    EXPECT_FALSE(only.Layered);
+    EXPECT_EQ(only.Memory.Layers, 0.0);
+}
+
+TEST(StitchPlan, CanvasBeyondTheLimitNamesTheKeyThatAskedForIt) {
+    struct Case {
+        const char* Name;
+        std::vector<TrackKey> Keys;
+        const char* Words;
+    };
+    const Case cases[] = {
+        {"on a key", {{1, 0.5, 0.5}, {2, 0.5, 0.5}, {3, 50.0, 0.5}}, "track.csv:4: the position of frame 3 (50, 0.5)"},
+        {"between keys, the farther one", {{1, 0.5, 0.5}, {5, 50.0, 0.5}},
+         "track.csv:3: the position of frame 2 (12.875, 0.5), from the key of frame 5,"},
+    };
+    StitchSettings settings = Settings();
+    settings.Limits.MaxCanvasSide = 1000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        StitchInputs inputs = Inputs(1, 5);
+        inputs.TrackFile = TrackOf(c.Keys);
+        const Error e = PlanError(settings, inputs);
+        EXPECT_EQ(e.Kind(), ErrorKind::BadInput);
+        EXPECT_NE(std::string(e.what()).find(c.Words), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("--max-canvas-size"), std::string::npos) << e.what();
+    }
+}
+
+TEST(StitchPlan, UnreadableFramesAndTheBudgetRefuseBeforeAnyPixel) {
+    const Error bad = PlanError(Settings(), Inputs(1, 4, {3}));
+    EXPECT_EQ(bad.Kind(), ErrorKind::BadInput);
+    EXPECT_NE(std::string(bad.what()).find("f.0003.exr: cannot read; --skip-bad-frames"), std::string::npos);
+
+    StitchSettings skipping = Settings();
+    skipping.SkipBadFrames = true;
+    const StitchPlan plan = PlanStitch(skipping, Inputs(1, 4, {3}), 8 * Gigabytes, 0);
+    ASSERT_EQ(plan.Skipped.size(), 1u);
+    EXPECT_EQ(plan.Skipped[0].Frame, 3);
+    EXPECT_EQ(plan.Budget, 8 * Gigabytes) << "a machine that does not say plans with 8 GiB";
+    EXPECT_EQ(PlanError(skipping, Inputs(1, 4, {1})).Kind(), ErrorKind::NoImage) << "the start frame is unreadable";
+
+    StitchSettings tight = Settings();
+    tight.Limits.MaxMemory = 100000;
+    const Error over = PlanError(tight, Inputs(1, 4));
+    EXPECT_NE(std::string(over.what()).find("above the memory budget of 97.7 KiB"), std::string::npos) << over.what();
+}
