@@ -49,10 +49,10 @@ void FrameCache::Work() {
         if (slot.State == SlotState::Absent) continue;
 
         const auto begin = std::chrono::steady_clock::now();
-        Image* picture = nullptr;
+        HostRef<Image> picture;
         std::string reason;
         try {
-            picture = ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext);
+            picture.Reset(ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext));
             if (!picture) reason = "the file gave no image";
         } catch (const std::exception& e) {
             reason = e.what();
@@ -67,7 +67,7 @@ void FrameCache::Work() {
             std::lock_guard<std::mutex> lock(mutex_);
             ++slot.Decodes;
             if (picture) {
-                slot.Picture = picture;
+                slot.Picture = std::move(picture);
                 slot.State = SlotState::Ready;
                 ++decoded_;
             } else {
@@ -107,7 +107,7 @@ Image* FrameCache::Acquire(int frame) {
     }
     if (failed_ || slot->State != SlotState::Ready || !slot->Picture) return nullptr;
     slot->Picture->Use();
-    return slot->Picture;
+    return slot->Picture.Get();
 }
 
 void FrameCache::Finish() {
@@ -119,8 +119,7 @@ void FrameCache::Release() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (Slot& slot : slots_) {
         if (slot.Picture) {
-            slot.Picture->Recycle();
-            slot.Picture = nullptr;
+            slot.Picture.Reset();
             if (slot.State == SlotState::Ready) slot.State = SlotState::Absent;
         }
     }

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "HostSystem.h"
 #include "ImageFiles.h"
 
 class Image;
@@ -98,7 +99,7 @@ private:
     struct Slot {
         FrameFile File;
         SlotState State = SlotState::Pending;
-        Image* Picture = nullptr;
+        HostRef<Image> Picture;
         std::string Reason;
         int Decodes = 0;
     };

@@ -162,10 +162,8 @@ RenderOutcome RenderStitch(const StitchPlan& plan, const StitchSettings& setting
     counts.Turns = turned.Calls - turnedBefore.Calls;
     counts.TurnSeconds = turned.Seconds - turnedBefore.Seconds;
     TakeCacheCounts(counts, cache);
-    if (rendered.Output && rendered.Output->Kind() == ParamKind::Image)
-        outcome.Picture.Reset(static_cast<Image*>(rendered.Output));
-    else if (rendered.Output)
-        rendered.Output->Recycle();
+    HostRef<Parameter> output(rendered.Output);
+    if (output && output->Kind() == ParamKind::Image) outcome.Picture.Reset(static_cast<Image*>(output.Release()));
 
     if (cache.Failed()) BadInput(cache.Failure().Reason + "; --skip-bad-frames passes over unreadable frames");
     outcome.Unreadable = cache.Skipped();
