@@ -19,6 +19,7 @@
 
 #include "HostApp.h"
 #include "HostSystem.h"
+#include "FileChecks.h"
 #include "PendingFile.h"
 #include "Pfm.h"
 
@@ -109,15 +110,8 @@ std::unique_ptr<OIIO::ImageInput> OpenInput(const std::string& path, bool exrCor
 // Opens the file by content, reads its header and checks every claimed size
 // against the limits. Nothing the header claims has been allocated yet.
 OpenedFile OpenChecked(const std::string& path, const ImageLimits& limits) {
+    CheckRegularFile(path);
     std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (status.type() == fs::file_type::not_found)
-        throw BadFile(path, "no such file");
-    if (status.type() == fs::file_type::directory)
-        throw BadFile(path, "is a directory, not an image file");
-    // A pipe or a device would be read until it ends, if ever.
-    if (status.type() != fs::file_type::regular)
-        throw BadFile(path, "is not a regular file");
     if (fs::file_size(path, ec) == 0 && !ec)
         throw BadFile(path, "is empty (0 bytes)");
 

@@ -14,6 +14,7 @@
 
 #include "HostApp.h"
 #include "HostSystem.h"
+#include "FileChecks.h"
 #include "PendingFile.h"
 
 namespace fs = std::filesystem;
@@ -108,15 +109,8 @@ PfmHeader ParseHeader(const char* text, size_t size, const std::string& path) {
 }
 
 OpenedPfm OpenChecked(const std::string& path, const ImageLimits& limits) {
+    CheckRegularFile(path);
     std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (status.type() == fs::file_type::not_found)
-        throw BadFile(path, "no such file");
-    if (status.type() == fs::file_type::directory)
-        throw BadFile(path, "is a directory, not an image file");
-    // A pipe or a device would be read until it ends, if ever.
-    if (status.type() != fs::file_type::regular)
-        throw BadFile(path, "is not a regular file");
     const uintmax_t fileSize = fs::file_size(path, ec);
     if (ec)
         throw BadFile(path, "cannot read the image: " + ec.message());
