@@ -1,5 +1,7 @@
 // The host application's settings, observers and the render entry point.
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <exception>
 #include <mutex>
 
@@ -8,7 +10,15 @@
 namespace {
 
 std::atomic<uint64_t> imageByteLimit{uint64_t(8) << 30};
-thread_local HostApp::ImageRefusal imageRefusal;
+// Kept trivially destructible: the runtimes of some systems run a
+// thread-local's destructor at thread exit after its storage has gone.
+struct StoredRefusal {
+    HostApp::RefusalKind Kind = HostApp::RefusalKind::None;
+    int64_t Width = 0, Height = 0;
+    uint64_t Bytes = 0, Limit = 0;
+    char Text[256] = {};
+};
+thread_local StoredRefusal imageRefusal;
 
 struct Handlers {
     std::mutex mutex;
@@ -54,8 +64,22 @@ FetchLogState& TheFetchLog() {
 
 void HostApp::SetImageByteLimit(uint64_t bytes) { imageByteLimit.store(bytes, std::memory_order_relaxed); }
 uint64_t HostApp::ImageByteLimit() { return imageByteLimit.load(std::memory_order_relaxed); }
-HostApp::ImageRefusal HostApp::LastImageRefusal() { return imageRefusal; }
-void hostimpl::SetImageRefusal(HostApp::ImageRefusal refusal) { imageRefusal = std::move(refusal); }
+HostApp::ImageRefusal HostApp::LastImageRefusal() {
+    const StoredRefusal& r = imageRefusal;
+    return ImageRefusal{r.Kind, r.Width, r.Height, r.Bytes, r.Limit, r.Text};
+}
+
+void hostimpl::SetImageRefusal(HostApp::ImageRefusal refusal) {
+    StoredRefusal& r = imageRefusal;
+    r.Kind = refusal.Kind;
+    r.Width = refusal.Width;
+    r.Height = refusal.Height;
+    r.Bytes = refusal.Bytes;
+    r.Limit = refusal.Limit;
+    const size_t n = std::min(refusal.Text.size(), sizeof r.Text - 1);
+    std::memcpy(r.Text, refusal.Text.data(), n);
+    r.Text[n] = '\0';
+}
 
 void HostApp::SetProgressHandler(ProgressHandler handler) { Set(&Handlers::progress, std::move(handler)); }
 void HostApp::SetNotifyHandler(NotifyHandler handler) { Set(&Handlers::notify, std::move(handler)); }
