@@ -11,6 +11,7 @@
 
 #include "HostApp.h"
 #include "Text.h"
+#include "WholePixels.h"
 
 namespace tessellon {
 
@@ -311,8 +312,13 @@ StitchPlan PlanStitch(const StitchSettings& settings, StitchInputs inputs, uint6
     plan.Missing = MissingText(inputs.Found, plan.First, plan.Last, plan.MissingCount);
 
     TakeHeaders(plan, settings, inputs.Headers);
-    if (plan.TrackFile)
+    if (plan.TrackFile) {
+        const Track pixels = *plan.TrackFile;
         ConvertTrack(*plan.TrackFile, settings.Units, settings.Origin, plan.Start().Width, plan.Start().Height);
+        if (settings.Units == TrackUnits::Pixels)
+            FitWholePixels(*plan.TrackFile, pixels, plan.StartFrame, plan.Frames, plan.Start().Width,
+                           plan.Start().Height, settings.Origin);
+    }
     PlanCanvas(plan, settings, imageBytes);
 
     plan.Turning = TrackTurns(plan.TrackFile);

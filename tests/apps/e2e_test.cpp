@@ -359,6 +359,28 @@ TEST_F(Tessellon, EveryTrackFormatUnitAndOriginGivesTheSameImage) {
     }
 }
 
+// 4 / 24 rows from the top become fractions whose difference, times 24,
+// truncates to 3: the pixel track must still shift frame 2 by 4 rows.
+TEST_F(Tessellon, WholePixelOffsetsInAPixelTrackLandOnThosePixels) {
+    for (const Shot& s : {Shot{1, 0, 0, 0.0}, Shot{2, -5, 4, 0.0}})
+        WriteImageFile(*MakeImage(FramePixels(s), W, H).Get(), At("f.000" + std::to_string(s.Frame) + ".exr").string());
+    WriteText("t.csv", "frame,x,y\n1,20,4\n2,15,0\n");
+    const RunResult run =
+        Run(With(kStitch, {"--track-units", "pixels", "--track-origin", "top-left", "--output", "out.exr"}));
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    const Held out = ReadOutput("out.exr");
+    ASSERT_NE(out.Get(), nullptr);
+    ASSERT_EQ(out.Get()->Width, W + 5);
+    ASSERT_EQ(out.Get()->Height, H + 4);
+    // The columns left of frame 1 are frame 2's alone: canvas (x, y) shows world (x - 5, y).
+    const std::vector<float> rgba = Pixels(*out.Get());
+    for (int y = 4; y < H + 4; ++y)
+        for (int x = 0; x < 5; ++x)
+            for (int c = 0; c < 4; ++c)
+                ASSERT_EQ(rgba[(size_t(y) * (W + 5) + size_t(x)) * 4 + size_t(c)], c < 3 ? World(x - 5, y, c) : 1.0f)
+                    << x << ", " << y;
+}
+
 TEST_F(Tessellon, MalformedTracksNameFileAndLine) {
     WriteShot();
     struct Case {
