@@ -24,19 +24,12 @@
 
 #include "HostApp.h"
 #include "HostSystem.h"
+#include "ImageTestSupport.h"
 
 namespace fs = std::filesystem;
 using namespace tessellon;
 
 namespace {
-
-// Host images read back as W * H records of four floats, host row 0 first.
-std::vector<float> Pixels(const Image* image) {
-    std::vector<float> out(size_t(image->Width) * image->Height * 4);
-    for (int32_t y = 0; y < image->Height; ++y)
-        image->ReadSpan(0, y, image->Width, out.data() + size_t(y) * image->Width * 4);
-    return out;
-}
 
 // The record of host pixel (x, y).
 std::array<float, 4> At(const std::vector<float>& pixels, int width, int x, int y) {

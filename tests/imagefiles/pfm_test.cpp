@@ -16,19 +16,13 @@
 
 #include "HostApp.h"
 #include "HostSystem.h"
+#include "ImageTestSupport.h"
 #include "ImageFiles.h"
 
 namespace fs = std::filesystem;
 using namespace tessellon;
 
 namespace {
-
-std::vector<float> Pixels(const Image* image) {
-    std::vector<float> out(size_t(image->Width) * image->Height * 4);
-    for (int32_t y = 0; y < image->Height; ++y)
-        image->ReadSpan(0, y, image->Width, out.data() + size_t(y) * image->Width * 4);
-    return out;
-}
 
 uint32_t Swap(uint32_t v) { return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24); }
 
