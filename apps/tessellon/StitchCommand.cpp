@@ -100,6 +100,7 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
         PrintWarning(std::to_string(plan.MissingCount) + (plan.MissingCount == 1 ? " frame has" : " frames have") +
                      " no file and no image: " + plan.Missing + " of " + Quoted(settings.Frames));
     WarnOfFrames(plan.Skipped);
+    for (const std::string& warning : plan.Warnings) PrintWarning(warning);
 
     const RenderOutcome outcome = RenderStitch(plan, settings, plugins, progress, &BytesRead);
     progress.Clear();

@@ -54,8 +54,7 @@ struct Options {
     double Start = 0.0, End = 0.0;
     std::string Method = "unique";
     std::string Output;
-    std::string Units = "normalized";
-    std::string Origin = "bottom-left";
+    std::string Units, Origin, Kind;   // empty: the track file's own
     std::vector<std::string> ColorConvert;
     int64_t MaxImageSize = ImageLimits().MaxWidth;
     uint64_t MaxFrameBytes = ImageLimits().MaxBytes;
@@ -113,10 +112,18 @@ void AddStitch(CLI::App& app, Options& options, Commands& commands) {
     stitch->add_option("--method", options.Method, "unique (first opaque pixel, the default) or median")
         ->check(CLI::IsMember({"unique", "median"}));
     stitch->add_option("--output", options.Output, std::string("Output file: ") + OutputTypes())->required();
-    stitch->add_option("--track-units", options.Units, "normalized (fractions of the frame, the default) or pixels")
+    stitch->add_option("--track-units", options.Units,
+                       "normalized (fractions of the frame) or pixels; default: what the track format says, "
+                       "else normalized")
         ->check(CLI::IsMember({"normalized", "pixels"}));
-    stitch->add_option("--track-origin", options.Origin, "bottom-left (y up, the default) or top-left (y down)")
+    stitch->add_option("--track-origin", options.Origin,
+                       "bottom-left (y up) or top-left (y down); default: what the track format says, else bottom-left")
         ->check(CLI::IsMember({"bottom-left", "top-left"}));
+    stitch->add_option("--track-kind", options.Kind,
+                       "camera (where the camera is) or feature (where a tracked feature sits in the frame; mirrored "
+                       "around the start frame). Default: point-tracker exports are feature tracks, tessellon's "
+                       "own CSV, JSON and text files camera tracks")
+        ->check(CLI::IsMember({"camera", "feature"}));
     stitch->add_flag("--skip-bad-frames", s.SkipBadFrames, "Treat an unreadable frame as a frame without an image");
     stitch->add_option("--colorconvert", options.ColorConvert, "Convert the output's colours FROM TO")
         ->expected(2);
@@ -180,8 +187,10 @@ StitchSettings StitchOf(Options& options, const Commands& commands) {
     if (*commands.End) s.End = options.End;
     s.Method = options.Method == "median" ? FilterMedian : FilterUnique;
     s.Outputs = {options.Output};
-    s.Units = options.Units == "pixels" ? TrackUnits::Pixels : TrackUnits::Normalized;
-    s.Origin = options.Origin == "top-left" ? TrackOrigin::TopLeft : TrackOrigin::BottomLeft;
+    if (!options.Units.empty()) s.Units = options.Units == "pixels" ? TrackUnits::Pixels : TrackUnits::Normalized;
+    if (!options.Origin.empty())
+        s.Origin = options.Origin == "top-left" ? TrackOrigin::TopLeft : TrackOrigin::BottomLeft;
+    if (!options.Kind.empty()) s.Kind = options.Kind == "feature" ? TrackKind::Feature : TrackKind::Camera;
     if (options.ColorConvert.size() == 2) s.Write = WriteOptions{options.ColorConvert[0], options.ColorConvert[1]};
     s.Threads = options.Threads;
     s.Limits.Frames.MaxWidth = s.Limits.Frames.MaxHeight = options.MaxImageSize;

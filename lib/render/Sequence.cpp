@@ -204,7 +204,9 @@ std::vector<int> FindFrames(const FrameSequence& sequence) {
     std::error_code error;
     for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
         int frame = 0;
-        if (MatchFrame(sequence, it->path().filename().string(), frame)) frames.push_back(frame);
+        if (MatchFrame(sequence, it->path().filename().string(), frame) &&
+            (sequence.Listed.empty() || std::binary_search(sequence.Listed.begin(), sequence.Listed.end(), frame)))
+            frames.push_back(frame);
     }
     std::sort(frames.begin(), frames.end());
     return frames;

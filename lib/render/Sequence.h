@@ -32,7 +32,8 @@ std::string FramePath(const FrameSequence& sequence, int frame);
 bool MatchFrame(const FrameSequence& sequence, const std::string& fileName, int& frame);
 
 // The frames whose files (or directories, or anything else of that name)
-// exist, ascending. Negative frames included.
+// exist, ascending. Negative frames included; when the pattern lists
+// frames, only those.
 std::vector<int> FindFrames(const FrameSequence& sequence);
 
 // Frames as ranges for messages: {1, 2, 3, 7, 9, 10} gives "1-3, 7, 9-10";

@@ -11,6 +11,7 @@
 
 #include "HostApp.h"
 #include "Text.h"
+#include "TrackUse.h"
 #include "WholePixels.h"
 
 namespace tessellon {
@@ -84,8 +85,17 @@ int32_t FrameOf(double value, const char* option) {
 }
 
 // The frames of [first, last] that `found` lacks, as ranges for messages,
-// without listing the range one frame at a time.
-std::string MissingText(const std::vector<int>& found, int64_t first, int64_t last, size_t& count) {
+// without listing the range one frame at a time. Of a pattern that lists
+// its frames, only the listed ones count.
+std::string MissingText(const FrameSequence& sequence, const std::vector<int>& found, int64_t first, int64_t last,
+                        size_t& count) {
+    if (!sequence.Listed.empty()) {
+        std::vector<int> missing;
+        for (int f : sequence.Listed)
+            if (f >= first && f <= last && !std::binary_search(found.begin(), found.end(), f)) missing.push_back(f);
+        count = missing.size();
+        return FrameListText(missing);
+    }
     std::string text;
     count = 0;
     auto add = [&](int64_t a, int64_t b) {
@@ -130,8 +140,8 @@ private:
 class CanvasCheck {
 public:
     CanvasCheck(const StitchSettings& settings, const ImageFileInfo& start, uint64_t imageBytes,
-                const TrackPositions& track, const HostApp::KeyedValue& reference)
-        : start_(start), imageBytes_(imageBytes), track_(track), reference_(reference),
+                const TrackPositions& track, const HostApp::KeyedValue& reference, const std::string& hint)
+        : start_(start), imageBytes_(imageBytes), track_(track), reference_(reference), hint_(hint),
           maxSide_(double(std::min<int64_t>(settings.Limits.MaxCanvasSide, MaxImageSide))),
           bytesPerPixel_(4 * std::max(1, BytesPerChannel(start.HostFormat))) {}
 
@@ -152,7 +162,7 @@ public:
             if (key.Frame != frame) source = ", from the key of frame " + std::to_string(key.Frame) + ",";
         }
         BadInput(where + "the position of frame " + std::to_string(frame) + " (" + NumberText(at->X) + ", " +
-                 NumberText(at->Y) + ")" + source + " asks for a canvas of " + size + " pixels, " + why);
+                 NumberText(at->Y) + ")" + source + " asks for a canvas of " + size + " pixels, " + why + hint_);
     }
 
 private:
@@ -180,16 +190,17 @@ private:
     uint64_t imageBytes_;
     const TrackPositions& track_;
     HostApp::KeyedValue reference_;
+    const std::string& hint_;
     double maxSide_;
     int bytesPerPixel_;
 };
 
 // The canvas the tool will work out from the frames' positions, checked
 // frame by frame as it grows.
-void PlanCanvas(StitchPlan& plan, const StitchSettings& settings, uint64_t imageBytes) {
+void PlanCanvas(StitchPlan& plan, const StitchSettings& settings, uint64_t imageBytes, const std::string& hint) {
     const TrackPositions track(plan.TrackFile ? &*plan.TrackFile : nullptr);
     const HostApp::KeyedValue reference = track.At(double(plan.StartFrame));
-    const CanvasCheck check(settings, plan.Start(), imageBytes, track, reference);
+    const CanvasCheck check(settings, plan.Start(), imageBytes, track, reference, hint);
     plan.CanvasBytesPerPixel = check.BytesPerPixel();
     CanvasReach reach;
     if (plan.StartFrame < plan.EndFrame) {
@@ -270,15 +281,16 @@ FrameRange ChooseRange(const StitchSettings& settings, const FrameSequence& sequ
         BadInput("no files match --frames " + Quoted(settings.Frames) + ": looked for names like " +
                  Quoted(FramePath(sequence, 1)) + hint);
     }
+    // The pattern's own list limits the frames, with a track too.
     auto firstOf = [&]() -> double {
-        if (keyed) return track->Keys.front().Frame;
         if (!sequence.Listed.empty()) return sequence.Listed.front();
+        if (keyed) return track->Keys.front().Frame;
         if (!found.empty()) return found.front();
         return settings.End.value_or(0.0);
     };
     auto lastOf = [&]() -> double {
-        if (keyed) return track->Keys.back().Frame;
         if (!sequence.Listed.empty()) return sequence.Listed.back();
+        if (keyed) return track->Keys.back().Frame;
         if (!found.empty()) return found.back();
         return settings.Start.value_or(0.0);
     };
@@ -307,22 +319,32 @@ StitchPlan PlanStitch(const StitchSettings& settings, StitchInputs inputs, uint6
     plan.First = range.First;
     plan.Last = range.Last;
     if (!std::binary_search(inputs.Found.begin(), inputs.Found.end(), plan.StartFrame))
-        NoImage("no image at the start frame " + std::to_string(plan.StartFrame) + ": " +
-                Quoted(FramePath(plan.Sequence, plan.StartFrame)) + " does not exist");
-    plan.Missing = MissingText(inputs.Found, plan.First, plan.Last, plan.MissingCount);
+        BadInput("no image at the start frame " + std::to_string(plan.StartFrame) + ": " +
+                 Quoted(FramePath(plan.Sequence, plan.StartFrame)) + " does not exist; " +
+                 (inputs.Found.empty() ? "no frame of " + Quoted(plan.Sequence.Pattern) + " has a file"
+                                       : "frames with files: " + FrameListText(inputs.Found)));
+    plan.Missing = MissingText(plan.Sequence, inputs.Found, plan.First, plan.Last, plan.MissingCount);
 
     TakeHeaders(plan, settings, inputs.Headers);
+    plan.Layered = plan.StartFrame < plan.EndFrame;
+    plan.Warnings = TrackWarnings(plan.TrackFile, plan.Layered);
+    std::string hint;   // for a canvas too large
+    for (std::string& warning : SizeWarnings(plan.Frames)) plan.Warnings.push_back(std::move(warning));
     if (plan.TrackFile) {
-        const Track pixels = *plan.TrackFile;
-        ConvertTrack(*plan.TrackFile, settings.Units, settings.Origin, plan.Start().Width, plan.Start().Height);
-        if (settings.Units == TrackUnits::Pixels)
-            FitWholePixels(*plan.TrackFile, pixels, plan.StartFrame, plan.Frames, plan.Start().Width,
-                           plan.Start().Height, settings.Origin);
+        Track& track = *plan.TrackFile;
+        plan.Use = UseOf(settings, track);
+        if (plan.Use.Kind == TrackKind::Feature) MirrorFeatureTrack(track, double(plan.StartFrame));
+        if (plan.Use.Units == TrackUnits::Normalized) CheckFractions(track);
+        const Track pixels = track;
+        ConvertTrack(track, plan.Use.Units, plan.Use.Origin, plan.Start().Width, plan.Start().Height);
+        if (plan.Use.Units == TrackUnits::Pixels)
+            FitWholePixels(track, pixels, plan.StartFrame, plan.Frames, plan.Start().Width, plan.Start().Height,
+                           plan.Use.Origin);
+        hint = CanvasHint(pixels, plan.Use);
     }
-    PlanCanvas(plan, settings, imageBytes);
+    PlanCanvas(plan, settings, imageBytes, hint);
 
     plan.Turning = TrackTurns(plan.TrackFile);
-    plan.Layered = plan.StartFrame < plan.EndFrame;
     plan.Memory = EstimateMemory(plan);
     plan.Budget = settings.Limits.MaxMemory ? settings.Limits.MaxMemory : DefaultMemoryBudget(physicalMemory);
     CheckBudget(plan, settings);

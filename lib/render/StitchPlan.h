@@ -39,8 +39,11 @@ struct StitchSettings {
     std::optional<double> Start, End;   // "StartFrame", "EndFrame"
     int Method = 0;                     // "FilterMethod": 0 unique pixels, 1 median
     std::vector<std::string> Outputs;   // each gets the same image
-    TrackUnits Units = TrackUnits::Normalized;
-    TrackOrigin Origin = TrackOrigin::BottomLeft;
+    // Unset: what the track file says of itself, else normalized, bottom-left
+    // and camera.
+    std::optional<TrackUnits> Units;
+    std::optional<TrackOrigin> Origin;
+    std::optional<TrackKind> Kind;
     bool SkipBadFrames = false;
     int Threads = 0;                    // 0: every core
     bool Quiet = false;
@@ -83,9 +86,18 @@ struct StitchInputs {
     std::vector<FrameHeader> Headers;    // the frames of the range with a file
 };
 
+// How the track is read: the settings' choice, else the file's own.
+struct TrackUse {
+    TrackUnits Units = TrackUnits::Normalized;
+    TrackOrigin Origin = TrackOrigin::BottomLeft;
+    TrackKind Kind = TrackKind::Camera;
+};
+
 struct StitchPlan {
     FrameSequence Sequence;
-    std::optional<Track> TrackFile;      // in the host's convention
+    std::optional<Track> TrackFile;      // in the host's convention, the camera's
+    TrackUse Use;                        // how the file was read
+    std::vector<std::string> Warnings;   // what the user should hear before the render
     double StartValue = 0.0, EndValue = 0.0;   // "StartFrame", "EndFrame" as given
     int32_t StartFrame = 0, EndFrame = 0;
     int64_t First = 0, Last = 0;         // the frames the tool reads

@@ -6,12 +6,18 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Error.h"
 
 namespace tessellon {
+
+enum class TrackFormat { Auto, Csv, Json, Text };
+enum class TrackUnits { Normalized, Pixels };
+enum class TrackOrigin { BottomLeft, TopLeft };
+enum class TrackKind { Camera, Feature };   // where the camera is / where a tracked feature sits in the frame
 
 struct TrackKey {
     int32_t Frame = 0;
@@ -25,11 +31,13 @@ struct Track {
     std::string Path;
     bool HasAngle = false;
     std::vector<TrackKey> Keys;   // ascending frame order, no duplicates
+    // What the file says of itself; unset where it does not say.
+    std::optional<TrackUnits> Units;
+    std::optional<TrackOrigin> Origin;
+    TrackKind Kind = TrackKind::Camera;
+    std::vector<std::string> Ignored;   // columns or keys the reader passed over
 };
 
-enum class TrackFormat { Auto, Csv, Json, Text };
-enum class TrackUnits { Normalized, Pixels };
-enum class TrackOrigin { BottomLeft, TopLeft };
 
 // Reads a track file. Auto picks the format by extension (.csv, .json,
 // .txt/.chan) and otherwise by content. Throws Error.

@@ -478,13 +478,13 @@ TEST_F(Tessellon, MissingFramesAreSkippedWithOneWarning) {
     EXPECT_TRUE(SameImage(*out.Get(), *expected.Get()));
 }
 
-TEST_F(Tessellon, AMissingStartFrameIsNoImage) {
+TEST_F(Tessellon, AMissingStartFrameIsBadInput) {
     WriteShot();
     WriteText("t.csv", TrackCsv());
     fs::remove(At("f.0001.exr"));
     const std::set<std::string> before = Listing();
     const RunResult run = Run(With(kStitch, {"--output", "out.exr"}));
-    EXPECT_EQ(run.Status, 1);
+    EXPECT_EQ(run.Status, 2);
     EXPECT_NE(run.Err.find("tessellon ERROR: no image at the start frame 1"), std::string::npos) << run.Err;
     EXPECT_NE(run.Err.find("f.0001.exr"), std::string::npos) << run.Err;
     EXPECT_EQ(Listing(), before);
@@ -575,9 +575,9 @@ TEST_F(Tessellon, FailuresHaveTheirStatusAndWriteNothing) {
         {With(base, {"--output", "./f.0009.exr"}), 2, {"frame 9 of the input sequence"}},
         {{"stitch", "--frames", "g.%04d.exr", "--output", "o.exr"}, 2, {"no files match", "g.0001.exr"}},
         {{"stitch", "--frames", "frames.exr", "--output", "o.exr"}, 2, {"no frame number"}},
-        {With(base, {"--output", "o.exr", "--start", "7"}), 1, {"start frame 7", "f.0007.exr"}},
+        {With(base, {"--output", "o.exr", "--start", "7"}), 2, {"start frame 7", "f.0007.exr", "frames with files: 1-5"}},
         {With(base, {"--output", "o.exr", "--track", "none.csv"}), 2, {"none.csv"}},
-        {With(base, {"--output", "o.exr", "--track", "wild.csv"}), 2, {"wild.csv:5:", "frame 4", "canvas"}},
+        {With(base, {"--output", "o.exr", "--track", "wild.csv"}), 2, {"wild.csv:5:", "frame 4", "--track-units pixels"}},
         {With(base, {"--output", "o.exr", "--track", "t.csv", "--max-canvas-size", "47"}), 2,
          {"t.csv:6:", "frame 5", "48 x 33"}},
         {With(base, {"--output", "o.exr", "--track", "t.csv", "--max-canvas-size", "40"}), 2,
@@ -587,7 +587,7 @@ TEST_F(Tessellon, FailuresHaveTheirStatusAndWriteNothing) {
         {With(base, {"--output", "o.exr", "--max-memory", "1K"}), 2, {"--max-memory", "memory budget"}},
         {With(base, {"--output", "o.exr", "--max-memory", "lots"}), 2, {"--max-memory"}},
         {With(base, {"--output", "o.exr", "--max-image-size", "16"}), 2, {"f.0001.exr"}},
-        {With(base, {"--output", "o.exr", "--colorconvert", "nosuchspace", "sRGB"}), 2, {"nosuchspace"}},
+        {With(base, {"--output", "o.exr", "--track", "t.csv", "--colorconvert", "nosuchspace", "sRGB"}), 2, {"nosuchspace"}},
         {With(base, {"--output", "o.exr", "--plugin", "nowhere.so"}), 2, {"nowhere.so"}},
     };
     const std::set<std::string> before = Listing();
