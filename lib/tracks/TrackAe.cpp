@@ -6,6 +6,8 @@
 #include "TrackParse.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <map>
 #include <optional>
 
@@ -96,8 +98,10 @@ void HeaderValue(const Source& src, Header& h, const std::vector<Field>& f)
     const double v = ReadNumber(src, f[1], f[0].Text, kHint);
     if (v <= 0)
         src.FailAt(f[1].Offset, Named(f[0].Text) + " must be positive: " + Quote(f[1].Text));
-    if ((slot == &h.Width || slot == &h.Height) && v != double(int(v)))
+    if ((slot == &h.Width || slot == &h.Height) && v != std::trunc(v))
         src.FailAt(f[1].Offset, Named(f[0].Text) + " is not a whole number: " + Quote(f[1].Text));
+    if ((slot == &h.Width || slot == &h.Height) && v > double(INT32_MAX))
+        src.FailAt(f[1].Offset, Named(f[0].Text) + " is out of range: " + Quote(f[1].Text));
     *slot = v;
 }
 

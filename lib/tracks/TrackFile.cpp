@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <cerrno>
@@ -81,7 +82,7 @@ TrackFormat FormatByExtension(const std::string& path, Family& family)
 bool IsWholeNumber(std::string_view s)
 {
     const Number n = ParseNumber(s);
-    return n.Fault == NumberFault::None && n.Value == double(int64_t(n.Value));
+    return n.Fault == NumberFault::None && n.Value == std::trunc(n.Value);
 }
 
 // Columns of numbers: 7 or 8 are a channel file, 2 an ASCII curve export,

@@ -4,6 +4,8 @@
 #include "TrackParse.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <string>
 
 namespace tessellon::trackparse {
@@ -42,8 +44,10 @@ private:
 int CountIn(const Source& src, const Field& field, const std::string& what)
 {
     const double value = ReadNumber(src, field, what);
-    if (value != double(int(value)) || value < 0)
+    if (value != std::trunc(value) || value < 0)
         src.FailAt(field.Offset, what + " is not a whole number: " + Quote(field.Text));
+    if (value > double(INT32_MAX))
+        src.FailAt(field.Offset, what + " is out of range: " + Quote(field.Text));
     return int(value);
 }
 

@@ -952,6 +952,15 @@ std::vector<Case> TrackCases() {
         {"GermanLocaleText", shotAnd("t.txt", text), Stitch("f.%04d.exr", "t.txt"), 0, {}, de, SameAsCleanTrack},
         {"GermanLocaleDecimalComma", shotAnd("t.txt", german), Stitch("f.%04d.exr", "t.txt"), 2,
          {"t.txt:1:3", "use '.' for decimals"}, de},
+        {"HeaderlessCsv", shotAnd("t.csv", Join(rows, "\n")), Stitch(), 0, {}, {}, SameAsCleanTrack},
+        {"AfterEffectsWithoutWidth",
+         shotAnd("t.txt", "Adobe After Effects 8.0 Keyframe Data\n\tUnits Per Second\t24\n\tSource Height\t8\n"
+                          "Transform\tPosition\n\tFrame\tX pixels\tY pixels\n\t1\t1\t1\nEnd of Keyframe Data\n"),
+         Stitch("f.%04d.exr", "t.txt"), 2, {"t.txt:1", "no 'Source Width'"}},
+        {"SeveralTrackersUnnamed", shotAnd("t.2dt", "\"a\"\n1\n1 0 0 0\n\"b\"\n1\n1 0 0 0\n"),
+         Stitch("f.%04d.exr", "t.2dt"), 2, {"t.2dt", "2 trackers ('a', 'b')", "--track-name"}},
+        {"TruncatedEqualizerPoint", shotAnd("t.txt", "1\np\n0\n5\n1 0 0\n"), Stitch("f.%04d.exr", "t.txt"), 2,
+         {"t.txt", "5 keys announced, 1 found"}},
         {"GermanLocaleNumbersOfOptions", shotAnd("t.csv", kTrackCsv), With(Stitch(), {"--start", "1.0", "--end", "5.0"}),
          0, {}, de, SameAsCleanTrack},
     };
