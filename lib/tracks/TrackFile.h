@@ -52,7 +52,7 @@ struct Track {
 };
 
 // Reads a track file. Auto picks the format by extension (.csv, .json,
-// .2dt) and otherwise by content; .txt and .chan choose among the
+// .2dt, .tsv) and otherwise by content; .txt and .chan choose among the
 // whitespace and tracker-export formats by content. A file with several
 // trackers needs options.Name. Throws Error.
 Track ReadTrackFile(const std::string& path, const TrackReadOptions& options = {});

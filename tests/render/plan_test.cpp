@@ -33,7 +33,9 @@ StitchInputs Inputs(int first, int last, std::vector<int> bad = {}) {
 
 // A track with key k on line k + 2, as under a comment and a header.
 Track TrackOf(std::vector<TrackKey> keys) {
-    Track track{"track.csv", false, std::move(keys)};
+    Track track;
+    track.Path = "track.csv";
+    track.Keys = std::move(keys);
     for (size_t k = 0; k < track.Keys.size(); ++k) track.Keys[k].Line = int(k) + 2;
     return track;
 }

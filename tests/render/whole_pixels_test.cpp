@@ -21,7 +21,8 @@ using Keys = std::vector<std::pair<int, int>>;   // (frame, shift from the refer
 // axis and putting each key its shift away from `r` along `axis`.
 bool LandsExactly(TrackOrigin origin, int axis, int r, int start, const Keys& keys) {
     StitchInputs inputs;
-    inputs.TrackFile = Track{"t.csv", false, {}};
+    inputs.TrackFile = Track{};
+    inputs.TrackFile->Path = "t.csv";
     for (int f = 1; f <= 3; ++f) {
         inputs.Found.push_back(f);
         inputs.Headers.push_back({f, "", ImageFileInfo{W, H, 4, Format_Float, W * H * 16}, ""});
