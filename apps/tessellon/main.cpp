@@ -55,6 +55,8 @@ struct Options {
     std::string Method = "unique";
     std::string Output;
     std::string Units, Origin, Kind;   // empty: the track file's own
+    std::string TrackFormat = "auto";
+    int32_t FirstFrame = 1;
     std::vector<std::string> ColorConvert;
     int64_t MaxImageSize = ImageLimits().MaxWidth;
     uint64_t MaxFrameBytes = ImageLimits().MaxBytes;
@@ -99,6 +101,7 @@ struct Commands {
     CLI::App* About = nullptr;
     CLI::Option* Start = nullptr;
     CLI::Option* End = nullptr;
+    CLI::Option* FirstFrame = nullptr;
 };
 
 void AddStitch(CLI::App& app, Options& options, Commands& commands) {
@@ -112,6 +115,12 @@ void AddStitch(CLI::App& app, Options& options, Commands& commands) {
     stitch->add_option("--method", options.Method, "unique (first opaque pixel, the default) or median")
         ->check(CLI::IsMember({"unique", "median"}));
     stitch->add_option("--output", options.Output, std::string("Output file: ") + OutputTypes())->required();
+    stitch->add_option("--track-format", options.TrackFormat,
+                       std::string("Track file format, told by content when auto: ") + TrackFormatNames());
+    stitch->add_option("--track-name", s.TrackRead.Name, "Which tracker or track of a file that holds several");
+    stitch->add_option("--columns", s.TrackRead.Columns, "CSV columns by name: frame=f,x=cx,y=cy,angle=rot");
+    commands.FirstFrame = stitch->add_option("--first-frame", options.FirstFrame,
+                                             "Frame of the first line, for exports without frame numbers (default 1)");
     stitch->add_option("--track-units", options.Units,
                        "normalized (fractions of the frame) or pixels; default: what the track format says, "
                        "else normalized")
@@ -190,6 +199,8 @@ StitchSettings StitchOf(Options& options, const Commands& commands) {
     if (!options.Units.empty()) s.Units = options.Units == "pixels" ? TrackUnits::Pixels : TrackUnits::Normalized;
     if (!options.Origin.empty())
         s.Origin = options.Origin == "top-left" ? TrackOrigin::TopLeft : TrackOrigin::BottomLeft;
+    s.TrackRead.Format = TrackFormatNamed(options.TrackFormat);
+    if (*commands.FirstFrame) s.TrackRead.FirstFrame = options.FirstFrame;
     if (!options.Kind.empty()) s.Kind = options.Kind == "feature" ? TrackKind::Feature : TrackKind::Camera;
     if (options.ColorConvert.size() == 2) s.Write = WriteOptions{options.ColorConvert[0], options.ColorConvert[1]};
     s.Threads = options.Threads;

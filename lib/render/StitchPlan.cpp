@@ -360,7 +360,7 @@ StitchPlan MakeStitchPlan(const StitchSettings& settings, uint64_t physicalMemor
     StitchInputs inputs;
     inputs.Sequence = ParseFramePattern(settings.Frames);
     inputs.Found = FindFrames(inputs.Sequence);
-    if (!settings.TrackPath.empty()) inputs.TrackFile = ReadTrackFile(settings.TrackPath);
+    if (!settings.TrackPath.empty()) inputs.TrackFile = ReadTrackFile(settings.TrackPath, settings.TrackRead);
 
     // The range is worked out twice, here to know which headers to read and
     // which outputs would overwrite an input, and again by the plan.

@@ -36,6 +36,7 @@ struct RenderLimits {
 struct StitchSettings {
     std::string Frames;                 // the sequence pattern
     std::string TrackPath;              // empty: no track file
+    TrackReadOptions TrackRead;         // format, tracker name, columns, first frame
     std::optional<double> Start, End;   // "StartFrame", "EndFrame"
     int Method = 0;                     // "FilterMethod": 0 unique pixels, 1 median
     std::vector<std::string> Outputs;   // each gets the same image

@@ -102,7 +102,7 @@ std::vector<std::string> TrackWarnings(const std::optional<Track>& track, bool l
     if (!track->Ignored.empty()) {
         std::string names;
         for (const std::string& name : track->Ignored) names += (names.empty() ? "" : ", ") + Quoted(name);
-        warnings.push_back(Quoted(track->Path) + ": passed over " + names);
+        warnings.push_back(Quoted(track->Path) + ": passed over " + names + " (not a frame, position or angle)");
     }
     return warnings;
 }

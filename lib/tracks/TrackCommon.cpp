@@ -240,8 +240,45 @@ const char* FrameFault(double value)
 
 int ColumnNamed(std::string_view lower)
 {
+    if (lower == "rotation")
+        return kAngle;
     const auto it = std::find(kColumnNames.begin(), kColumnNames.end(), lower);
     return it == kColumnNames.end() ? -1 : int(it - kColumnNames.begin());
+}
+
+bool IsKnownExtra(std::string_view lower) { return lower == "confidence"; }
+
+std::vector<Field> SplitWords(std::string_view text, size_t lineOffset)
+{
+    std::vector<Field> fields;
+    for (size_t i = 0; i < text.size();) {
+        if (IsSpace(text[i])) {
+            ++i;
+            continue;
+        }
+        size_t end = i;
+        while (end < text.size() && !IsSpace(text[end]))
+            ++end;
+        fields.push_back({text.substr(i, end - i), lineOffset + i});
+        i = end;
+    }
+    return fields;
+}
+
+double ReadNumber(const Source& src, const Field& field, std::string_view name, std::string_view hint)
+{
+    const Number number = ParseNumber(field.Text);
+    if (number.Fault != NumberFault::None)
+        src.FailAt(field.Offset, DescribeFault(number.Fault, name, field.Text, hint));
+    return number.Value;
+}
+
+int32_t ReadFrame(const Source& src, const Field& field)
+{
+    const double value = ReadNumber(src, field, "frame");
+    if (const char* fault = FrameFault(value))
+        src.FailAt(field.Offset, std::string(fault) + ": " + Quote(field.Text));
+    return int32_t(value);
 }
 
 TrackKey MakeKey(const Values& values, int line)
@@ -284,6 +321,54 @@ void SortKeys(Track& track, const Source& src)
         src.FailLine(second, "frame " + std::to_string(a.Frame) + " appears twice (lines " + std::to_string(first) +
                                  " and " + std::to_string(second) + ")");
     }
+}
+
+}  // namespace tessellon::trackparse
+
+namespace tessellon::trackparse {
+
+namespace {
+
+std::string NameList(const std::vector<NamedTrack>& tracks)
+{
+    std::string list;
+    for (const NamedTrack& t : tracks)
+        list += (list.empty() ? "" : ", ") + Quote(t.Name);
+    return list;
+}
+
+}  // namespace
+
+Track PickTrack(const Source& src, std::vector<NamedTrack> tracks, const std::string& name, const char* what)
+{
+    const std::string whats = std::string(what) + "s";
+    if (tracks.empty())
+        src.Fail(std::string("no ") + whats + " in the file");
+    size_t pick = 0;
+    if (tracks.size() == 1 && tracks[0].Name.empty()) {
+        // A file of one unnamed track: there is nothing to pick.
+    } else if (name.empty()) {
+        if (tracks.size() > 1)
+            src.Fail(std::to_string(tracks.size()) + " " + whats + " (" + NameList(tracks) + "); name one with --track-name");
+    } else {
+        const auto it = std::find_if(tracks.begin(), tracks.end(), [&](const NamedTrack& t) { return t.Name == name; });
+        if (it == tracks.end())
+            src.Fail("no " + std::string(what) + " named " + Quote(name) + "; the file holds " + NameList(tracks));
+        pick = size_t(it - tracks.begin());
+        for (size_t i = pick + 1; i < tracks.size(); ++i)
+            if (tracks[i].Name == name)
+                src.FailLine(tracks[i].Line, "two " + whats + " are named " + Quote(name) + " (lines " +
+                                                 std::to_string(tracks[pick].Line) + " and " +
+                                                 std::to_string(tracks[i].Line) + ")");
+    }
+    NamedTrack& chosen = tracks[pick];
+    if (chosen.Keys.Keys.empty())
+        src.FailLine(chosen.Line, "the " + std::string(what) + " " + Quote(chosen.Name) + " has no keys");
+    Track track = std::move(chosen.Keys);
+    track.Path = src.Path();
+    track.Name = chosen.Name;
+    SortKeys(track, src);
+    return track;
 }
 
 }  // namespace tessellon::trackparse

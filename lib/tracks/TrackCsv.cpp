@@ -1,6 +1,10 @@
-// CSV: a header line naming the columns (any order, any case, others
-// ignored), then one row per key. '#' lines and blank lines are skipped.
+// CSV and TSV: a header line naming the columns (any order, any case,
+// others listed as ignored), or none and the columns frame, x, y [angle] by
+// position; then one row per key. A name column (track_id, track, name,
+// tracker) holds several tracks. '#' lines and blank lines are skipped.
 #include "TrackParse.h"
+
+#include <algorithm>
 
 namespace tessellon::trackparse {
 
@@ -28,7 +32,7 @@ size_t ClosingQuote(std::string_view line, size_t open)
 
 // Where the field that starts at `start` ends: at the next comma that is not
 // inside double quotes ("a,b" is one field), or at the end of the line.
-size_t FieldEnd(std::string_view line, size_t start)
+size_t FieldEnd(std::string_view line, size_t start, char sep)
 {
     size_t j = start;
     while (j < line.size() && IsBlank(line[j]))
@@ -36,9 +40,9 @@ size_t FieldEnd(std::string_view line, size_t start)
     size_t end;
     if (j < line.size() && line[j] == '"') {
         const size_t k = ClosingQuote(line, j);
-        end = k < line.size() ? line.find(',', k) : std::string_view::npos;
+        end = k < line.size() ? line.find(sep, k) : std::string_view::npos;
     } else {
-        end = line.find(',', start);
+        end = line.find(sep, start);
     }
     return end == std::string_view::npos ? line.size() : end;
 }
@@ -56,11 +60,11 @@ Field MakeField(std::string_view raw, size_t offset)
     return {text, offset};
 }
 
-std::vector<Field> SplitCsv(std::string_view line, size_t lineOffset)
+std::vector<Field> SplitCsv(std::string_view line, size_t lineOffset, char sep)
 {
     std::vector<Field> fields;
     for (size_t start = 0;;) {
-        const size_t end = FieldEnd(line, start);
+        const size_t end = FieldEnd(line, start, sep);
         fields.push_back(MakeField(line.substr(start, end - start), lineOffset + start));
         if (end == line.size())
             return fields;
@@ -68,14 +72,65 @@ std::vector<Field> SplitCsv(std::string_view line, size_t lineOffset)
     }
 }
 
+bool IsNameColumn(std::string_view lower)
+{
+    return lower == "track_id" || lower == "track" || lower == "name" || lower == "tracker" || lower == "track_name";
+}
+
+// The header names --columns gives the columns ("frame=f,x=cx"), "" where
+// it keeps the usual name.
+std::array<std::string, kColumns> ColumnNames(const std::string& spec)
+{
+    std::array<std::string, kColumns> names;
+    size_t start = 0;
+    while (start < spec.size()) {
+        size_t end = spec.find(',', start);
+        if (end == std::string::npos)
+            end = spec.size();
+        const std::string_view item = Trim(std::string_view(spec).substr(start, end - start));
+        const size_t eq = item.find('=');
+        const int c = eq == std::string_view::npos ? -1 : ColumnNamed(Lower(Trim(item.substr(0, eq))));
+        const std::string_view name = eq == std::string_view::npos ? std::string_view() : Trim(item.substr(eq + 1));
+        if (c < 0 || name.empty())
+            BadInput("--columns: expected column=name pairs of frame, x, y and angle, like 'frame=f,x=cx,y=cy'; got " +
+                     Quote(item));
+        names[size_t(c)] = Lower(name);
+        start = end + 1;
+    }
+    return names;
+}
+
 struct Header {
     int Line = 0;
+    char Separator = ',';
+    bool Positional = false;          // no header: frame, x, y [angle] by position
     size_t Fields = 0;
     size_t Named = 0;                 // fields up to the last named one; rows need at least these
     std::array<int, kColumns> Index;  // the field of each column, or -1
+    int NameIndex = -1;               // the field naming the track, or -1
+    std::string NameColumn;           // its name in the header
+    std::vector<std::string> Ignored;
 };
 
-Header ReadHeader(const Source& src)
+bool AllNumbers(const std::vector<Field>& fields)
+{
+    return std::all_of(fields.begin(), fields.end(),
+                       [](const Field& f) { return ParseNumber(f.Text).Fault == NumberFault::None; });
+}
+
+void PositionalHeader(const Source& src, Header& header, size_t count)
+{
+    if (count < 3 || count > 4)
+        src.FailLine(header.Line, std::to_string(count) +
+                                      " fields and no header line (without one the columns are frame, x, y [angle])");
+    header.Positional = true;
+    header.Line -= 1;   // the rows start on the first line
+    header.Fields = header.Named = count;
+    for (size_t c = 0; c < size_t(kColumns); ++c)
+        header.Index[c] = c < count ? int(c) : -1;
+}
+
+Header ReadHeader(const Source& src, const TrackReadOptions& options)
 {
     Header header;
     header.Line = 1;
@@ -85,40 +140,59 @@ Header ReadHeader(const Source& src)
         src.Fail("no header line naming the columns frame, x, y (the file holds only comments)");
 
     const std::string_view text = src.Line(header.Line);
-    const std::vector<Field> fields = SplitCsv(text, src.LineStart(header.Line));
+    if (text.find(',') == std::string_view::npos && text.find('\t') != std::string_view::npos)
+        header.Separator = '\t';
+    const std::vector<Field> fields = SplitCsv(text, src.LineStart(header.Line), header.Separator);
     if (fields.size() == 1 && text.find(';') != std::string_view::npos)
         src.FailLine(header.Line, "fields are separated by ';'; " + std::string(kCsvHint));
-
-    header.Fields = fields.size();
     header.Index.fill(-1);
+    if (AllNumbers(fields)) {
+        PositionalHeader(src, header, fields.size());
+        return header;
+    }
+
+    const std::array<std::string, kColumns> mapped = ColumnNames(options.Columns);
+    header.Fields = fields.size();
     for (size_t i = 0; i < fields.size(); ++i) {
         const std::string name = Lower(fields[i].Text);
         if (!name.empty())
             header.Named = i + 1;
-        const int c = ColumnNamed(name);
-        if (c < 0)
+        int c = -1;
+        for (int k = 0; k < kColumns && c < 0; ++k)
+            if (mapped[size_t(k)].empty() ? ColumnNamed(name) == k : mapped[size_t(k)] == name)
+                c = k;
+        if (c < 0) {
+            if (IsNameColumn(name) && header.NameIndex < 0)
+                header.NameIndex = int(i), header.NameColumn = std::string(fields[i].Text);
+            else if (!name.empty() && !IsKnownExtra(name))
+                header.Ignored.push_back(std::string(fields[i].Text));
             continue;
+        }
         if (header.Index[c] >= 0)
-            src.FailAt(fields[i].Offset, "column '" + name + "' appears twice in the header");
+            src.FailAt(fields[i].Offset, "column '" + name + "' appears twice in the header" +
+                                             (c == kAngle ? " (angle and rotation are the same column)" : ""));
         header.Index[c] = int(i);
     }
     for (int c = kFrame; c <= kY; ++c)
         if (header.Index[c] < 0)
-            src.FailLine(header.Line, "missing column '" + std::string(kColumnNames[c]) +
-                                          "' (the first line must name the columns frame, x, y and optionally angle)");
+            src.FailLine(header.Line, "missing column " +
+                                          Named(mapped[size_t(c)].empty() ? std::string(kColumnNames[c]) : mapped[size_t(c)]) +
+                                          " (the first line must name the columns frame, x, y and optionally angle)");
     return header;
 }
 
 std::string CountMismatch(const char* what, size_t count, const Header& header, size_t named)
 {
+    if (header.Positional)
+        return std::string(what) + ": " + std::to_string(count) + ", the first line has " + std::to_string(named);
     return std::string(what) + ": " + std::to_string(count) + ", the header on line " + std::to_string(header.Line) +
            " names " + std::to_string(named);
 }
 
-TrackKey ReadRow(const Source& src, const Header& header, int line)
+TrackKey ReadRow(const Source& src, const Header& header, int line, std::string& name)
 {
     const std::string_view text = src.Line(line);
-    const std::vector<Field> fields = SplitCsv(text, src.LineStart(line));
+    const std::vector<Field> fields = SplitCsv(text, src.LineStart(line), header.Separator);
     if (fields.size() < header.Named)
         src.FailLine(line, WithHint(CountMismatch("too few fields", fields.size(), header, header.Named), text, ";",
                                     kCsvHint));
@@ -134,23 +208,44 @@ TrackKey ReadRow(const Source& src, const Header& header, int line)
     for (int c = 0; c < kColumns; ++c)
         if (header.Index[c] >= 0)
             chosen[c] = &fields[size_t(header.Index[c])];
+    if (header.NameIndex >= 0)
+        name = std::string(fields[size_t(header.NameIndex)].Text);
     return ReadKey(src, line, chosen, kCsvHint);
 }
 
 }  // namespace
 
-Track ParseCsv(const Source& src)
+Track ParseCsv(const Source& src, const TrackReadOptions& options)
 {
-    Track track;
-    track.Path = src.Path();
-    const Header header = ReadHeader(src);
-    track.HasAngle = header.Index[kAngle] >= 0;
-    for (int line = header.Line + 1; line <= src.LineCount(); ++line)
-        if (!IsBlankOrComment(src.Line(line)))
-            track.Keys.push_back(ReadRow(src, header, line));
-    if (track.Keys.empty())
+    const Header header = ReadHeader(src, options);
+    std::vector<NamedTrack> tracks;
+    size_t rows = 0;
+    for (int line = header.Line + 1; line <= src.LineCount(); ++line) {
+        if (IsBlankOrComment(src.Line(line)))
+            continue;
+        std::string name;
+        const TrackKey key = ReadRow(src, header, line, name);
+        auto it = std::find_if(tracks.begin(), tracks.end(), [&](const NamedTrack& t) { return t.Name == name; });
+        if (it == tracks.end())
+            it = tracks.insert(tracks.end(), NamedTrack{name, line, {}});
+        it->Keys.Keys.push_back(key);
+        ++rows;
+    }
+    if (tracks.empty())
         src.Fail("no rows after the header on line " + std::to_string(header.Line));
-    SortKeys(track, src);
+    std::vector<std::string> ignored = header.Ignored;
+    if (tracks.size() > 1 && tracks.size() == rows) {
+        // A different name on every row labels rows, it does not name tracks.
+        NamedTrack all{"", tracks.front().Line, {}};
+        for (NamedTrack& t : tracks)
+            all.Keys.Keys.push_back(t.Keys.Keys.front());
+        tracks = {std::move(all)};
+        ignored.insert(ignored.begin(), header.NameColumn);
+    }
+    Track track = PickTrack(src, std::move(tracks), options.Name, "track");
+    track.HasAngle = header.Index[kAngle] >= 0;
+    track.Ignored = ignored;
+    track.FormatName = header.Separator == '\t' ? "tab-separated track" : "CSV track";
     return track;
 }
 

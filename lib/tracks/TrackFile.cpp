@@ -1,10 +1,15 @@
 // Reading a track file whole, telling its format and handing it to the
-// reader of that format (TrackCsv.cpp, TrackJson.cpp, TrackText.cpp).
+// reader of that format (TrackCsv, TrackJson, TrackText, TrackAe,
+// TrackPoints).
 #include "TrackFile.h"
 
 #include "TrackParse.h"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -55,62 +60,185 @@ std::string ReadWhole(const std::string& path)
     return text;
 }
 
-TrackFormat FormatByExtension(const std::string& path)
+// .txt and .chan are written by many trackers: the content decides among
+// the formats that are not CSV or JSON.
+enum class Family { Any, Whitespace };
+
+TrackFormat FormatByExtension(const std::string& path, Family& family)
 {
     const std::string ext = Lower(std::filesystem::path(path).extension().string());
-    if (ext == ".csv")
+    family = Family::Any;
+    if (ext == ".csv" || ext == ".tsv")
         return TrackFormat::Csv;
     if (ext == ".json")
         return TrackFormat::Json;
+    if (ext == ".2dt")
+        return TrackFormat::PfTrack;
     if (ext == ".txt" || ext == ".chan")
-        return TrackFormat::Text;
+        family = Family::Whitespace;
     return TrackFormat::Auto;
 }
 
-// '{' (or '[') first is JSON; a first line that starts with a name is a CSV
-// header; anything else is whitespace-separated numbers.
-TrackFormat FormatByContent(const Source& src)
+bool IsWholeNumber(std::string_view s)
 {
-    const std::string_view text = src.Text();
-    const size_t first = text.find_first_not_of(kSpaces);
-    if (first != std::string_view::npos && (text[first] == '{' || text[first] == '['))
-        return TrackFormat::Json;
-    for (int line = 1; line <= src.LineCount(); ++line) {
-        if (IsBlankOrComment(src.Line(line)))
-            continue;
-        const std::string_view content = Trim(src.Line(line));
-        const char c = content.front() == '"' && content.size() > 1 ? content[1] : content.front();
-        return IsLetter(c) ? TrackFormat::Csv : TrackFormat::Text;
+    const Number n = ParseNumber(s);
+    return n.Fault == NumberFault::None && n.Value == std::trunc(n.Value);
+}
+
+// Columns of numbers: 7 or 8 are a channel file, 2 an ASCII curve export,
+// 3 tessellon's "frame x y" when every first field is a whole number and
+// "x y angle" otherwise; anything else is read as "frame x y [angle]".
+TrackFormat ColumnsFormat(const Source& src, int line, size_t count)
+{
+    if (count == 7 || count == 8)
+        return TrackFormat::Chan;
+    if (count == 2)
+        return TrackFormat::NukeAscii;
+    if (count != 3)
+        return TrackFormat::Text;
+    for (; line <= src.LineCount(); ++line) {
+        std::string_view text = src.Line(line);
+        text = text.substr(0, text.find('#'));
+        const std::vector<Field> f = SplitWords(text, 0);
+        if (!f.empty() && !IsWholeNumber(f[0].Text))
+            return TrackFormat::NukeAscii;
     }
     return TrackFormat::Text;
 }
 
-}  // namespace
-
-Track ParseTrack(const std::string& text, const std::string& path, TrackFormat format)
+// Tells the format by the first line that holds anything (docs/tracks/
+// gives the rule of each).
+TrackFormat FormatByContent(const Source& src, Family family)
 {
-    const Source src(CheckedText(text, path), path);
-    if (format == TrackFormat::Auto)
-        format = FormatByContent(src);
+    const std::string_view text = src.Text();
+    const size_t first = text.find_first_not_of(kSpaces);
+    if (family == Family::Any && first != std::string_view::npos && (text[first] == '{' || text[first] == '['))
+        return TrackFormat::Json;
+    for (int line = 1; line <= src.LineCount(); ++line) {
+        const std::string_view content = Trim(src.Line(line));
+        if (content.empty())
+            continue;
+        if (content.rfind("Adobe After Effects", 0) == 0)
+            return TrackFormat::AfterEffects;
+        if (content.rfind("TrackName", 0) == 0)
+            return TrackFormat::Shake;
+        if (content.front() == '#')
+            continue;
+        const std::vector<Field> words = SplitWords(content, 0);
+        if (content.front() == '"' && content.find('"', 1) == content.size() - 1)
+            return TrackFormat::PfTrack;
+        if (words.size() == 1 && IsWholeNumber(words[0].Text) && content.find(',') == std::string_view::npos)
+            return TrackFormat::Equalizer;
+        const bool numbersAfterName =
+            words.size() >= 4 && std::all_of(words.begin() + 1, words.end(), [](const Field& f) {
+                return ParseNumber(f.Text).Fault == NumberFault::None;
+            });
+        if (numbersAfterName && ParseNumber(words[0].Text).Fault != NumberFault::None &&
+            content.find(',') == std::string_view::npos)
+            return TrackFormat::SynthEyes;
+        if (family == Family::Whitespace)
+            return ColumnsFormat(src, line, words.size());
+        const char c = content.front() == '"' && content.size() > 1 ? content[1] : content.front();
+        if (IsLetter(c) || content.find(',') != std::string_view::npos)
+            return TrackFormat::Csv;
+        return ColumnsFormat(src, line, words.size());
+    }
+    return TrackFormat::Text;
+}
+
+struct FormatName {
+    TrackFormat Format;
+    const char* Name;
+};
+
+constexpr FormatName kFormatNames[] = {
+    {TrackFormat::Auto, "auto"},       {TrackFormat::Csv, "csv"},
+    {TrackFormat::Json, "json"},       {TrackFormat::Text, "text"},
+    {TrackFormat::AfterEffects, "ae"}, {TrackFormat::Chan, "chan"},
+    {TrackFormat::NukeAscii, "nuke-ascii"}, {TrackFormat::Equalizer, "3de"},
+    {TrackFormat::PfTrack, "pftrack"}, {TrackFormat::SynthEyes, "syntheyes"},
+    {TrackFormat::Shake, "shake"},
+};
+static_assert(std::size(kFormatNames) == size_t(TrackFormat::Shake) + 1, "a name for every format");
+
+Track Dispatch(const Source& src, TrackFormat format, const TrackReadOptions& options)
+{
     switch (format) {
-    case TrackFormat::Csv:
-        return ParseCsv(src);
-    case TrackFormat::Json:
-        return ParseJson(src);
+    case TrackFormat::Csv: return ParseCsv(src, options);
+    case TrackFormat::Json: return ParseJson(src);
+    case TrackFormat::Chan: return ParseChan(src);
+    case TrackFormat::NukeAscii: return ParseNukeAscii(src, options);
+    case TrackFormat::AfterEffects: return ParseAfterEffects(src, options);
+    case TrackFormat::Equalizer: return ParseEqualizer(src, options);
+    case TrackFormat::PfTrack: return ParsePfTrack(src, options);
+    case TrackFormat::SynthEyes: return ParseSynthEyes(src, options);
+    case TrackFormat::Shake: return ParseShake(src, options);
     case TrackFormat::Text:
-    case TrackFormat::Auto:
-        break;
+    case TrackFormat::Auto: break;
     }
     return ParseText(src);
 }
 
-Track ReadTrackFile(const std::string& path, TrackFormat format)
+Track ParseWith(const std::string& text, const std::string& path, const TrackReadOptions& options, Family family)
+{
+    const Source src(CheckedText(text, path), path);
+    const TrackFormat format = options.Format == TrackFormat::Auto ? FormatByContent(src, family) : options.Format;
+    Track track = Dispatch(src, format, options);
+    if (format == TrackFormat::Chan || format == TrackFormat::NukeAscii) {
+        track.Units = TrackUnits::Pixels;
+        track.Origin = TrackOrigin::BottomLeft;
+        track.Kind = TrackKind::Feature;
+        track.FormatName = format == TrackFormat::Chan ? "channel file" : "ASCII curve export";
+    } else if (format == TrackFormat::Text) {
+        track.FormatName = "text track";
+    }
+    return track;
+}
+
+}  // namespace
+
+Track ParseTrack(const std::string& text, const std::string& path, const TrackReadOptions& options)
+{
+    return ParseWith(text, path, options, Family::Any);
+}
+
+Track ParseTrack(const std::string& text, const std::string& path, TrackFormat format)
+{
+    TrackReadOptions options;
+    options.Format = format;
+    return ParseTrack(text, path, options);
+}
+
+Track ReadTrackFile(const std::string& path, const TrackReadOptions& options)
 {
     CheckIsTrackFile(path);
     const std::string text = ReadWhole(path);
-    if (format == TrackFormat::Auto)
-        format = FormatByExtension(path);
-    return ParseTrack(text, path, format);
+    TrackReadOptions chosen = options;
+    Family family = Family::Any;
+    if (chosen.Format == TrackFormat::Auto)
+        chosen.Format = FormatByExtension(path, family);
+    return ParseWith(text, path, chosen, family);
+}
+
+Track ReadTrackFile(const std::string& path, TrackFormat format)
+{
+    TrackReadOptions options;
+    options.Format = format;
+    return ReadTrackFile(path, options);
+}
+
+TrackFormat TrackFormatNamed(const std::string& name)
+{
+    const std::string lower = Lower(name);
+    for (const FormatName& f : kFormatNames)
+        if (lower == f.Name)
+            return f.Format;
+    BadInput("--track-format: unknown format " + Quote(name) + "; expected one of " + TrackFormatNames());
+}
+
+const char* TrackFormatNames()
+{
+    return "auto, csv, json, text, ae, chan, nuke-ascii, 3de, pftrack, syntheyes, shake";
 }
 
 void ConvertTrack(Track& track, TrackUnits units, TrackOrigin origin, int frameWidth, int frameHeight)

@@ -1,5 +1,6 @@
-// Tracker files: per-frame positions and angles from CSV, JSON or the
-// whitespace-separated text that trackers export (.txt, .chan).
+// Tracker files: per-frame positions and angles from CSV, JSON, the
+// whitespace-separated text that trackers export (.txt, .chan), and the
+// text exports of point trackers (docs/tracks/ describes each layout).
 //
 // Parsing never depends on the locale. Every error names the file and the
 // line (and the column where one field is at fault): "shot.csv:14:9: ...".
@@ -14,11 +15,6 @@
 
 namespace tessellon {
 
-enum class TrackFormat { Auto, Csv, Json, Text };
-enum class TrackUnits { Normalized, Pixels };
-enum class TrackOrigin { BottomLeft, TopLeft };
-enum class TrackKind { Camera, Feature };   // where the camera is / where a tracked feature sits in the frame
-
 struct TrackKey {
     int32_t Frame = 0;
     double X = 0.0;
@@ -27,23 +23,48 @@ struct TrackKey {
     int Line = 0;         // 1-based line (JSON: the line of the entry) it came from
 };
 
+enum class TrackFormat { Auto, Csv, Json, Text, AfterEffects, Chan, NukeAscii, Equalizer, PfTrack, SynthEyes, Shake };
+enum class TrackUnits { Normalized, Pixels };
+enum class TrackOrigin { BottomLeft, TopLeft };
+// Where the camera is, or where a tracked feature sits in the frame.
+enum class TrackKind { Camera, Feature };
+
+struct TrackReadOptions {
+    TrackFormat Format = TrackFormat::Auto;
+    std::string Name;                    // which tracker or track of several
+    std::string Columns;                 // CSV: "frame=f,x=cx,y=cy,angle=rot"
+    std::optional<int32_t> FirstFrame;   // formats without frame numbers; 1 when unset
+};
+
 struct Track {
     std::string Path;
     bool HasAngle = false;
     std::vector<TrackKey> Keys;   // ascending frame order, no duplicates
-    // What the file says of itself; unset where it does not say.
+    // What the file says of itself; nullopt where it does not say.
     std::optional<TrackUnits> Units;
     std::optional<TrackOrigin> Origin;
     TrackKind Kind = TrackKind::Camera;
-    std::vector<std::string> Ignored;   // columns or keys the reader passed over
+    int SourceWidth = 0, SourceHeight = 0;   // from the header where the format has one
+    double PixelAspect = 1.0;
+    std::string FormatName;                  // "After Effects keyframe data", for messages
+    std::string Name;                        // the tracker picked, if any
+    std::vector<std::string> Ignored;        // unknown columns or keys, for one warning
 };
 
-
 // Reads a track file. Auto picks the format by extension (.csv, .json,
-// .txt/.chan) and otherwise by content. Throws Error.
-Track ReadTrackFile(const std::string& path, TrackFormat format = TrackFormat::Auto);
+// .2dt, .tsv) and otherwise by content; .txt and .chan choose among the
+// whitespace and tracker-export formats by content. A file with several
+// trackers needs options.Name. Throws Error.
+Track ReadTrackFile(const std::string& path, const TrackReadOptions& options = {});
+Track ReadTrackFile(const std::string& path, TrackFormat format);
 // The same from text already in memory (`path` only names it in errors).
+Track ParseTrack(const std::string& text, const std::string& path, const TrackReadOptions& options);
 Track ParseTrack(const std::string& text, const std::string& path, TrackFormat format);
+
+// The format a --track-format name stands for; throws Error listing the names.
+TrackFormat TrackFormatNamed(const std::string& name);
+// "auto, csv, json, ...": the names TrackFormatNamed accepts.
+const char* TrackFormatNames();
 
 // Brings keys to the host's convention: fractions of the frame size, origin
 // bottom-left, y up, angles counter-clockwise. Pixels divide by the frame

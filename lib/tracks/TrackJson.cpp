@@ -379,8 +379,11 @@ private:
     void EntryKey(const std::string& lower)
     {
         entry_.Field = ColumnNamed(lower);
-        if (entry_.Field < 0)
+        if (entry_.Field < 0) {
+            if (!IsKnownExtra(lower) && std::find(track_.Ignored.begin(), track_.Ignored.end(), lower) == track_.Ignored.end())
+                track_.Ignored.push_back(lower);
             return;
+        }
         if (entry_.Seen[entry_.Field])
             src_.FailAt(KeyOffset(), Named(lower) + " appears twice in this entry");
         entry_.KeyOffsets[entry_.Field] = KeyOffset();
@@ -408,6 +411,7 @@ Track ParseJson(const Source& src)
     json::sax_parse(CountingIterator(text.data(), &consumed), CountingIterator(text.data() + text.size(), &consumed),
                     &reader);
     reader.Done();
+    track.FormatName = "JSON track";
     SortKeys(track, src);
     return track;
 }

@@ -90,14 +90,22 @@ enum Column { kFrame, kX, kY, kAngle, kColumns };
 inline constexpr std::array<std::string_view, kColumns> kColumnNames = {"frame", "x", "y", "angle"};
 using Values = std::array<double, kColumns>;
 
-// The column a lower-case name stands for, or -1.
+// The column a lower-case name stands for ("rotation" is the angle), or -1.
 int ColumnNamed(std::string_view lower);
+// Columns and keys that are known and carry nothing a track needs.
+bool IsKnownExtra(std::string_view lower);
 
 // One field of a row, trimmed, with the offset of its first character.
 struct Field {
     std::string_view Text;
     size_t Offset = 0;
 };
+
+// The whitespace-separated fields of `text`, which starts at `lineOffset`.
+std::vector<Field> SplitWords(std::string_view text, size_t lineOffset);
+// One number of a row, failing at its column with `name` in the message.
+double ReadNumber(const Source& src, const Field& field, std::string_view name, std::string_view hint = {});
+int32_t ReadFrame(const Source& src, const Field& field);
 
 TrackKey MakeKey(const Values& values, int line);
 // Reads the fields of one row (nullptr where the column is absent), failing
@@ -106,10 +114,31 @@ TrackKey ReadKey(const Source& src, int line, const std::array<const Field*, kCo
 // Sorts by frame and refuses a frame given twice, naming both lines.
 void SortKeys(Track& track, const Source& src);
 
+// ------------------------------------------------------------- trackers
+
+// One of the trackers of a file that holds several.
+struct NamedTrack {
+    std::string Name;
+    int Line = 0;   // where it starts
+    Track Keys;
+};
+
+// The tracker `name` picks (any one when the file holds one), sorted. A
+// file with several and no name, or without the one named, is refused
+// with the names it holds. `what` is "tracker" or "track".
+Track PickTrack(const Source& src, std::vector<NamedTrack> tracks, const std::string& name, const char* what);
+
 // ---------------------------------------------------------------- readers
 
-Track ParseCsv(const Source& src);
+Track ParseCsv(const Source& src, const TrackReadOptions& options);
 Track ParseJson(const Source& src);
 Track ParseText(const Source& src);
+Track ParseChan(const Source& src);
+Track ParseNukeAscii(const Source& src, const TrackReadOptions& options);
+Track ParseAfterEffects(const Source& src, const TrackReadOptions& options);
+Track ParseEqualizer(const Source& src, const TrackReadOptions& options);
+Track ParsePfTrack(const Source& src, const TrackReadOptions& options);
+Track ParseSynthEyes(const Source& src, const TrackReadOptions& options);
+Track ParseShake(const Source& src, const TrackReadOptions& options);
 
 }  // namespace tessellon::trackparse

@@ -21,7 +21,7 @@ using Keys = std::vector<std::pair<int, int>>;   // (frame, shift from the refer
 // axis and putting each key its shift away from `r` along `axis`.
 bool LandsExactly(TrackOrigin origin, int axis, int r, int start, const Keys& keys) {
     StitchInputs inputs;
-    inputs.TrackFile = Track();
+    inputs.TrackFile = Track{};
     inputs.TrackFile->Path = "t.csv";
     for (int f = 1; f <= 3; ++f) {
         inputs.Found.push_back(f);
