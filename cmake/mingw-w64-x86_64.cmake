@@ -24,6 +24,15 @@ foreach(package IN ITEMS CLI11:CLI nlohmann_json:nlohmann)
     endif()
 endforeach()
 
+# tinyexr and stb are header-only too, staged the same way (a file and a
+# folder of /usr/include).
+foreach(headers IN ITEMS tinyexr.h stb)
+    if(EXISTS /usr/include/${headers} AND NOT EXISTS ${TESSELLON_CROSS_STAGE}/include/${headers})
+        file(MAKE_DIRECTORY ${TESSELLON_CROSS_STAGE}/include)
+        file(CREATE_LINK /usr/include/${headers} ${TESSELLON_CROSS_STAGE}/include/${headers} SYMBOLIC)
+    endif()
+endforeach()
+
 set(CMAKE_FIND_ROOT_PATH /usr/${TESSELLON_MINGW} ${CMAKE_BINARY_DIR}/cross-stage)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

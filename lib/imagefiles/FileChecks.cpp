@@ -1,19 +1,102 @@
 #include "FileChecks.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "Error.h"
+
+namespace fs = std::filesystem;
 
 namespace tessellon {
 
 void CheckRegularFile(const std::string& path) {
     std::error_code ec;
-    const std::filesystem::file_status status = std::filesystem::status(path, ec);
-    if (status.type() == std::filesystem::file_type::not_found) throw BadFile(path, "no such file");
-    if (status.type() == std::filesystem::file_type::directory)
+    const fs::file_status status = fs::status(path, ec);
+    if (status.type() == fs::file_type::not_found) throw BadFile(path, "no such file");
+    if (status.type() == fs::file_type::directory)
         throw BadFile(path, "is a directory, not an image file");
-    if (status.type() != std::filesystem::file_type::regular) throw BadFile(path, "is not a regular file");
+    if (status.type() != fs::file_type::regular) throw BadFile(path, "is not a regular file");
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t limit) {
+    CheckRegularFile(path);
+    std::error_code ec;
+    const uintmax_t size = fs::file_size(path, ec);
+    if (ec)
+        throw BadFile(path, "cannot read the image: " + ec.message());
+    if (size == 0)
+        throw BadFile(path, "is empty (0 bytes)");
+    std::ifstream in(fs::path(path), std::ios::binary);
+    if (!in)
+        throw BadFile(path, "cannot open the file");
+    std::vector<uint8_t> bytes(size_t(std::min<uintmax_t>(size, limit)));
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size())))
+        throw BadFile(path, "cannot read the file");
+    return bytes;
+}
+
+ByteCount ByteCount::Product(std::initializer_list<uint64_t> factors) {
+    ByteCount count(1);
+    for (uint64_t factor : factors) count = count * factor;
+    return count;
+}
+
+ByteCount ByteCount::operator+(ByteCount other) const {
+    ByteCount sum;
+    sum.overflowed_ = overflowed_ || other.overflowed_ || __builtin_add_overflow(value_, other.value_, &sum.value_);
+    return sum;
+}
+
+ByteCount ByteCount::operator*(uint64_t factor) const {
+    ByteCount product;
+    product.overflowed_ = overflowed_ || __builtin_mul_overflow(value_, factor, &product.value_);
+    return product;
+}
+
+bool ByteCount::operator<(const ByteCount& other) const {
+    if (overflowed_ || other.overflowed_) return !overflowed_ && other.overflowed_;
+    return value_ < other.value_;
+}
+
+namespace {
+
+std::string SizeLimit(const ImageLimits& limits) {
+    return std::to_string(limits.MaxWidth) + " x " + std::to_string(limits.MaxHeight);
+}
+
+}  // namespace
+
+void CheckImageSize(const std::string& path, int64_t width, int64_t height, const ImageLimits& limits) {
+    if (width <= 0 || height <= 0)
+        throw BadFile(path, "has no pixels (" + std::to_string(width) + " x " + std::to_string(height) + ")");
+    if (width > limits.MaxWidth || height > limits.MaxHeight)
+        throw BadFile(path, "claims " + std::to_string(width) + " x " + std::to_string(height) +
+                                " pixels, above the limit of " + SizeLimit(limits) + " (--max-image-size raises it)");
+}
+
+void CheckDataWindowSize(const std::string& path, int64_t width, int64_t height, const ImageLimits& limits) {
+    if (width <= 0 || height <= 0)
+        throw BadFile(path, "has an empty data window (" + std::to_string(width) + " x " + std::to_string(height) + ")");
+    if (width > limits.MaxWidth || height > limits.MaxHeight)
+        throw BadFile(path, "claims a data window of " + std::to_string(width) + " x " + std::to_string(height) +
+                                " pixels, above the limit of " + SizeLimit(limits) + " (--max-image-size raises it)");
+}
+
+void CheckChannelCount(const std::string& path, int64_t channels, const ImageLimits& limits) {
+    if (channels <= 0)
+        throw BadFile(path, "has no channels");
+    if (channels > limits.MaxChannels)
+        throw BadFile(path, "claims " + std::to_string(channels) + " channels, above the limit of " +
+                                std::to_string(limits.MaxChannels) + " (--max-channels raises it)");
+}
+
+void CheckPixelBytes(const std::string& path, ByteCount bytes, const ImageLimits& limits) {
+    if (bytes.Overflowed() || bytes.Value() > limits.MaxBytes)
+        throw BadFile(path, "needs " + (bytes.Overflowed() ? std::string("more than 2^64") : std::to_string(bytes.Value())) +
+                                " bytes of pixels, above the limit of " + std::to_string(limits.MaxBytes) +
+                                " bytes (--max-frame-bytes raises it)");
 }
 
 }  // namespace tessellon

@@ -1,12 +1,50 @@
-// Checks shared by the image readers before a file is opened.
+// Checks shared by the image readers: before a file is opened, and of the
+// sizes its header claims before anything is allocated for them.
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <vector>
+
+#include "ImageFiles.h"
 
 namespace tessellon {
 
 // Refuses, naming `path`, what is no regular file: a missing file, a
 // folder, a pipe or a device (which would be read until it ends, if ever).
 void CheckRegularFile(const std::string& path);
+
+// A regular, non-empty file's first `limit` bytes (all of it by default).
+// Throws Error naming `path`.
+std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t limit = UINT64_MAX);
+
+// A byte count in 64-bit checked arithmetic: once a step overflows, the
+// count stays "more than 2^64".
+class ByteCount {
+public:
+    ByteCount() = default;
+    explicit ByteCount(uint64_t value) : value_(value) {}
+    static ByteCount Product(std::initializer_list<uint64_t> factors);
+
+    ByteCount operator+(ByteCount other) const;
+    ByteCount operator*(uint64_t factor) const;
+
+    bool Overflowed() const { return overflowed_; }
+    uint64_t Value() const { return value_; }
+    bool operator<(const ByteCount& other) const;   // an overflowed count is the largest
+
+private:
+    uint64_t value_ = 0;
+    bool overflowed_ = false;
+};
+
+// Each refuses a claim above the limits, naming the figures and the option
+// that raises the limit. Sizes are as the file claims them, in 64 bits.
+void CheckImageSize(const std::string& path, int64_t width, int64_t height, const ImageLimits& limits);
+void CheckDataWindowSize(const std::string& path, int64_t width, int64_t height, const ImageLimits& limits);
+void CheckChannelCount(const std::string& path, int64_t channels, const ImageLimits& limits);
+// `bytes`: what reading the frame holds at its peak.
+void CheckPixelBytes(const std::string& path, ByteCount bytes, const ImageLimits& limits);
 
 }  // namespace tessellon

@@ -1,0 +1,87 @@
+// The image-file façade where OpenImageIO is not at hand (the Windows build):
+// EXR through tinyexr, PNG through stb_image and zlib, PFM by our own code.
+// Files are read by their content; the extension chooses what is written.
+// No colour conversion.
+#include "ImageFiles.h"
+
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "Exr.h"
+#include "FileChecks.h"
+#include "Pfm.h"
+#include "Png.h"
+
+namespace tessellon {
+
+namespace detail {
+
+// Every pixel already goes through the host's float spans here.
+void SetDirectReads(bool) {}
+
+}  // namespace detail
+
+namespace {
+
+enum class Kind { Exr, Png, Pfm };
+
+Kind KindOfContent(const std::string& path) {
+    const std::vector<uint8_t> start = ReadFileBytes(path, 8);
+    if (IsExrData(start.data(), start.size())) return Kind::Exr;
+    if (IsPngData(start.data(), start.size())) return Kind::Png;
+    if (start.size() >= 2 && start[0] == 'P' && (start[1] == 'F' || start[1] == 'f')) return Kind::Pfm;
+    throw BadFile(path, "cannot read the image: unknown format (this build of tessellon reads EXR, PNG and PFM files)");
+}
+
+std::string ExtensionOf(const std::string& path) {
+    std::string extension = std::filesystem::path(path).extension().string();
+    for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return extension;
+}
+
+}  // namespace
+
+ImageFileInfo ProbeImageFile(const std::string& path, const ImageLimits& limits) {
+    switch (KindOfContent(path)) {
+    case Kind::Exr: return ProbeExrFile(path, limits);
+    case Kind::Png: return ProbePngFile(path, limits);
+    default: return ProbePfmFile(path, limits);
+    }
+}
+
+Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* imageContext) {
+    switch (KindOfContent(path)) {
+    case Kind::Exr: return ReadExrFile(path, limits, imageContext);
+    case Kind::Png: return ReadPngFile(path, limits, imageContext);
+    default: return ReadPfmFile(path, limits, imageContext);
+    }
+}
+
+bool IsOutputType(const std::string& path) {
+    const std::string extension = ExtensionOf(path);
+    return extension == ".exr" || extension == ".png" || extension == ".pfm";
+}
+
+const char* OutputTypes() { return ".exr, .png or .pfm"; }
+
+const char* FloatImageExtension() { return ".exr"; }
+
+const char* PictureExtension() { return ".png"; }
+
+void WriteImageFile(const Image& image, const std::string& path, const WriteOptions& options) {
+    const std::string extension = ExtensionOf(path);
+    if (!IsOutputType(path))
+        throw BadFile(path, "unknown output file type '" + extension + "' (use " + OutputTypes() + ")");
+    if (!options.ColorFrom.empty() || !options.ColorTo.empty())
+        throw BadFile(path, "this build of tessellon converts no colour spaces (it has no colour library)");
+    if (extension == ".exr")
+        WriteExrFile(image, path);
+    else if (extension == ".png")
+        WritePngFile(image, path);
+    else
+        WritePfmFile(image, path);
+}
+
+}  // namespace tessellon
