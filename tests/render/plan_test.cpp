@@ -129,3 +129,44 @@ TEST(StitchPlan, UnreadableFramesAndTheBudgetRefuseBeforeAnyPixel) {
     const Error over = PlanError(tight, Inputs(1, 4));
     EXPECT_NE(std::string(over.what()).find("above the memory budget of 97.7 KiB"), std::string::npos) << over.what();
 }
+
+TEST(StitchPlan, FeatureTracksAreMirroredAroundTheStartFrame) {
+    Track feature = TrackOf({{1, 0.25, 0.5, 0.0}, {2, 0.5, 0.5, 4.0}, {5, 0.75, 0.25, 10.0}});
+    feature.HasAngle = true;
+    feature.Kind = TrackKind::Feature;
+    StitchSettings settings = Settings();
+    settings.Start = 2;
+    for (const bool asCamera : {false, true}) {
+        SCOPED_TRACE(asCamera ? "camera forced" : "the file's own kind");
+        if (asCamera) settings.Kind = TrackKind::Camera;
+        StitchInputs inputs = Inputs(1, 5);
+        inputs.TrackFile = feature;
+        const StitchPlan plan = PlanStitch(settings, inputs, 8 * Gigabytes, 16 * Gigabytes);
+        const TrackKey& start = plan.TrackFile->Keys[1];
+        const TrackKey& last = plan.TrackFile->Keys[2];
+        EXPECT_EQ(start.X, 0.5);
+        EXPECT_EQ(start.Angle, 4.0);
+        EXPECT_EQ(last.X, asCamera ? 0.75 : 0.25) << "the feature moved right: the camera moved left";
+        EXPECT_EQ(last.Y, asCamera ? 0.25 : 0.75);
+        EXPECT_EQ(last.Angle, asCamera ? 10.0 : -2.0);
+    }
+}
+
+TEST(StitchPlan, ThePatternsFrameListLimitsTheRangeAlsoWithATrack) {
+    StitchInputs inputs = Inputs(1, 9);
+    inputs.Sequence.Listed = {3, 5, 7};
+    inputs.TrackFile = TrackOf({{1, 0.5, 0.5}, {9, 0.75, 0.5}});
+    const StitchPlan plan = PlanStitch(Settings(), inputs, 8 * Gigabytes, 16 * Gigabytes);
+    EXPECT_EQ(plan.StartFrame, 3);
+    EXPECT_EQ(plan.EndFrame, 7);
+    EXPECT_EQ(plan.MissingCount, 0u) << "frames the list leaves out are not missing files";
+
+    StitchInputs gaps = Inputs(1, 9);
+    gaps.Sequence.Listed = {3, 5, 7};
+    gaps.Found = {3, 7};
+    EXPECT_EQ(PlanStitch(Settings(), gaps, 8 * Gigabytes, 16 * Gigabytes).Missing, "5");
+    gaps.Found = {5, 7};
+    const Error error = PlanError(Settings(), gaps);
+    EXPECT_EQ(error.Kind(), ErrorKind::BadInput);
+    EXPECT_NE(std::string(error.what()).find("frames with files: 5, 7"), std::string::npos) << error.what();
+}
