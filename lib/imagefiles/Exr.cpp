@@ -344,22 +344,8 @@ Image* ReadExrFile(const std::string& path, const ImageLimits& limits, void* ima
         throw BadFile(path, "cannot read the pixels: " + TakeMessage(err, "decoding failed"));
 
     const ImageFileInfo& info = layout.Info;
-    Image* image = NewImage(TagList{
-        Tag<IMG_Context>(imageContext),
-        Tag<IMG_Width>(int32_t(info.Width)),
-        Tag<IMG_Height>(int32_t(info.Height)),
-        Tag<IMG_Channel>(StoredChannels[0]),
-        Tag<IMG_Channel>(StoredChannels[1]),
-        Tag<IMG_Channel>(StoredChannels[2]),
-        Tag<IMG_Channel>(StoredChannels[3]),
-        Tag<IMG_Format>(int32_t(info.HostFormat)),
-    });
-    if (!image)
-        throw BadFile(path, "the host refused a " + std::to_string(info.Width) + " x " + std::to_string(info.Height) +
-                                " image: " + HostApp::LastImageRefusal().Text);
-    HostRef<Image> hold(image);
-    HostApp::ExpectDense(image);
-    PutPixels(*header, *decoded, layout, *image);
+    HostRef<Image> hold = NewFrameImage(path, info.Width, info.Height, info.HostFormat, imageContext);
+    PutPixels(*header, *decoded, layout, *hold.Get());
     return hold.Release();
 }
 

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "Error.h"
+#include "HostApp.h"
 
 namespace fs = std::filesystem;
 
@@ -97,6 +98,24 @@ void CheckPixelBytes(const std::string& path, ByteCount bytes, const ImageLimits
         throw BadFile(path, "needs " + (bytes.Overflowed() ? std::string("more than 2^64") : std::to_string(bytes.Value())) +
                                 " bytes of pixels, above the limit of " + std::to_string(limits.MaxBytes) +
                                 " bytes (--max-frame-bytes raises it)");
+}
+
+HostRef<Image> NewFrameImage(const std::string& path, int width, int height, int32_t format, void* imageContext) {
+    Image* image = NewImage(TagList{
+        Tag<IMG_Context>(imageContext),
+        Tag<IMG_Width>(int32_t(width)),
+        Tag<IMG_Height>(int32_t(height)),
+        Tag<IMG_Channel>(StoredChannels[0]),
+        Tag<IMG_Channel>(StoredChannels[1]),
+        Tag<IMG_Channel>(StoredChannels[2]),
+        Tag<IMG_Channel>(StoredChannels[3]),
+        Tag<IMG_Format>(format),
+    });
+    if (!image)
+        throw BadFile(path, "the host refused a " + std::to_string(width) + " x " + std::to_string(height) +
+                                " image: " + HostApp::LastImageRefusal().Text);
+    HostApp::ExpectDense(image);
+    return HostRef<Image>(image);
 }
 
 }  // namespace tessellon

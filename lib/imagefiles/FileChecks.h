@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "HostSystem.h"
 #include "ImageFiles.h"
 
 namespace tessellon {
@@ -46,5 +47,10 @@ void CheckDataWindowSize(const std::string& path, int64_t width, int64_t height,
 void CheckChannelCount(const std::string& path, int64_t channels, const ImageLimits& limits);
 // `bytes`: what reading the frame holds at its peak.
 void CheckPixelBytes(const std::string& path, ByteCount bytes, const ImageLimits& limits);
+
+// The host image a decoded frame of width x height in `format` goes into,
+// in the stored channel order, told that every pixel is about to be
+// written. A host refusal is an Error naming `path` with the host's reason.
+HostRef<Image> NewFrameImage(const std::string& path, int width, int height, int32_t format, void* imageContext);
 
 }  // namespace tessellon

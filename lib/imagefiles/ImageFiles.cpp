@@ -311,23 +311,8 @@ Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* i
         }
     }
     const ImageFileInfo& info = f.Info;
-    Image* image = NewImage(TagList{
-        Tag<IMG_Context>(imageContext),
-        Tag<IMG_Width>(int32_t(info.Width)),
-        Tag<IMG_Height>(int32_t(info.Height)),
-        Tag<IMG_Channel>(StoredChannels[0]),
-        Tag<IMG_Channel>(StoredChannels[1]),
-        Tag<IMG_Channel>(StoredChannels[2]),
-        Tag<IMG_Channel>(StoredChannels[3]),
-        Tag<IMG_Format>(int32_t(info.HostFormat)),
-    });
-    if (!image)
-        throw BadFile(path, "the host refused a " + std::to_string(info.Width) + " x " +
-                                       std::to_string(info.Height) + " image: " + HostApp::LastImageRefusal().Text);
-    HostRef<Image> hold(image);
-    // Decoding writes every pixel.
-    HostApp::ExpectDense(image);
-    ReadPixels(f, *image, path);
+    HostRef<Image> hold = NewFrameImage(path, info.Width, info.Height, info.HostFormat, imageContext);
+    ReadPixels(f, *hold.Get(), path);
     if (!f.Input->close())
         throw BadFile(path, "cannot read the image: " + Tidy(f.Input->geterror(), "close failed"));
     return hold.Release();

@@ -175,20 +175,7 @@ ImageFileInfo ProbePfmFile(const std::string& path, const ImageLimits& limits) {
 Image* ReadPfmFile(const std::string& path, const ImageLimits& limits, void* imageContext) {
     OpenedPfm f = OpenChecked(path, limits);
     const PfmHeader& h = f.Header;
-    Image* image = NewImage(TagList{
-        Tag<IMG_Context>(imageContext),
-        Tag<IMG_Width>(int32_t(h.Width)),
-        Tag<IMG_Height>(int32_t(h.Height)),
-        Tag<IMG_Channel>(StoredChannels[0]),
-        Tag<IMG_Channel>(StoredChannels[1]),
-        Tag<IMG_Channel>(StoredChannels[2]),
-        Tag<IMG_Channel>(StoredChannels[3]),
-        Tag<IMG_Format>(int32_t(Format_Float)),
-    });
-    if (!image)
-        throw BadFile(path, "the host refused a " + std::to_string(h.Width) + " x " + std::to_string(h.Height) +
-                                       " image: " + HostApp::LastImageRefusal().Text);
-    HostRef<Image> hold(image);
+    HostRef<Image> hold = NewFrameImage(path, int(h.Width), int(h.Height), Format_Float, imageContext);
 
     const bool swap = h.LittleEndian != (std::endian::native == std::endian::little);
     const size_t values = size_t(h.Width) * size_t(h.Channels);
@@ -214,7 +201,7 @@ Image* ReadPfmFile(const std::string& path, const ImageLimits& limits, void* ima
             out[2] = pixel[h.Channels == 3 ? 2 : 0];
             out[3] = 1.0f;
         }
-        image->WriteSpan(0, y, int32_t(h.Width), rgba.data());
+        hold->WriteSpan(0, y, int32_t(h.Width), rgba.data());
     }
     return hold.Release();
 }

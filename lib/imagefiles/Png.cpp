@@ -214,25 +214,11 @@ Image* ReadPngFile(const std::string& path, const ImageLimits& limits, void* ima
                                 std::to_string(h) + " pixels of " + std::to_string(channels) + " channels");
     const ChosenChannels chosen = ChooseChannels(NamesOf(channels), ImageReadChoice{});
 
-    Image* image = NewImage(TagList{
-        Tag<IMG_Context>(imageContext),
-        Tag<IMG_Width>(int32_t(info.Width)),
-        Tag<IMG_Height>(int32_t(info.Height)),
-        Tag<IMG_Channel>(StoredChannels[0]),
-        Tag<IMG_Channel>(StoredChannels[1]),
-        Tag<IMG_Channel>(StoredChannels[2]),
-        Tag<IMG_Channel>(StoredChannels[3]),
-        Tag<IMG_Format>(int32_t(info.HostFormat)),
-    });
-    if (!image)
-        throw BadFile(path, "the host refused a " + std::to_string(info.Width) + " x " + std::to_string(info.Height) +
-                                " image: " + HostApp::LastImageRefusal().Text);
-    HostRef<Image> hold(image);
-    HostApp::ExpectDense(image);
+    HostRef<Image> hold = NewFrameImage(path, info.Width, info.Height, info.HostFormat, imageContext);
     if (header.Sixteen)
-        PutPixels(static_cast<const uint16_t*>(samples.get()), channels, chosen, 65535.0f, *image);
+        PutPixels(static_cast<const uint16_t*>(samples.get()), channels, chosen, 65535.0f, *hold.Get());
     else
-        PutPixels(static_cast<const uint8_t*>(samples.get()), channels, chosen, 255.0f, *image);
+        PutPixels(static_cast<const uint8_t*>(samples.get()), channels, chosen, 255.0f, *hold.Get());
     return hold.Release();
 }
 
