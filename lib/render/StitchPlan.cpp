@@ -333,6 +333,12 @@ StitchPlan PlanStitch(const StitchSettings& settings, StitchInputs inputs, uint6
     if (plan.TrackFile) {
         Track& track = *plan.TrackFile;
         plan.Use = UseOf(settings, track);
+        if (track.SourceWidth > 0 && plan.Use.Units == TrackUnits::Pixels &&
+            (track.SourceWidth != plan.Start().Width || track.SourceHeight != plan.Start().Height))
+            plan.Warnings.push_back(Quoted(track.Path) + " was tracked on " +
+                                    SizeText(track.SourceWidth, track.SourceHeight) + " frames, the start frame is " +
+                                    SizeText(plan.Start().Width, plan.Start().Height) +
+                                    ": its pixels are read as the start frame's");
         if (plan.Use.Kind == TrackKind::Feature) MirrorFeatureTrack(track, double(plan.StartFrame));
         if (plan.Use.Units == TrackUnits::Normalized) CheckFractions(track);
         const Track pixels = track;

@@ -170,3 +170,18 @@ TEST(StitchPlan, ThePatternsFrameListLimitsTheRangeAlsoWithATrack) {
     EXPECT_EQ(error.Kind(), ErrorKind::BadInput);
     EXPECT_NE(std::string(error.what()).find("frames with files: 5, 7"), std::string::npos) << error.what();
 }
+
+TEST(StitchPlan, APixelTrackFromFramesOfAnotherSizeIsTold) {
+    for (const int sourceWidth : {100, 200}) {
+        StitchInputs inputs = Inputs(1, 3);
+        inputs.TrackFile = TrackOf({{1, 50, 25}, {3, 60, 25}});
+        inputs.TrackFile->Units = TrackUnits::Pixels;
+        inputs.TrackFile->SourceWidth = sourceWidth;
+        inputs.TrackFile->SourceHeight = 50;
+        const StitchPlan plan = PlanStitch(Settings(), inputs, 8 * Gigabytes, 16 * Gigabytes);
+        const bool told = std::any_of(plan.Warnings.begin(), plan.Warnings.end(), [](const std::string& w) {
+            return w.find("tracked on 200 x 50 frames, the start frame is 100 x 50") != std::string::npos;
+        });
+        EXPECT_EQ(told, sourceWidth == 200);
+    }
+}
