@@ -42,10 +42,21 @@ const char* FloatImageExtension() { return ".pfm"; }
 
 const char* PictureExtension() { return ".pfm"; }
 
-void WriteImageFile(const Image& image, const std::string& path, const WriteOptions& options) {
+const char* ExrCompressions() { return "none (this build writes no EXR files)"; }
+
+void CheckWriteOptions(const std::string& path, const WriteOptions& options) {
     RequirePfmName(path);
     if (!options.ColorFrom.empty() || !options.ColorTo.empty())
         throw BadFile(path, "this build of tessellon converts no colour spaces");
+    if (!options.DataType.empty() || !options.Compression.empty())
+        throw BadFile(path, std::string("takes no ") + (options.DataType.empty() ? "--compression" : "-d") +
+                                " (only .exr files do)");
+}
+
+// Pixels are written as they are held: this build has no colour
+// configuration to convert by, whatever options.ColorSpace says.
+void WriteImageFile(const Image& image, const std::string& path, const WriteOptions& options) {
+    CheckWriteOptions(path, options);
     WritePfmFile(image, path);
 }
 

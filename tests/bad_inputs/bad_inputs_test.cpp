@@ -551,7 +551,8 @@ Case ChannelCase(const std::string& name, int channels, OIIO::TypeDesc type, con
                     f.WriteFrame(1, file, type, ext);
                     f.WriteFrame(2, file, type, ext);
                 },
-                Stitch("f.%04d" + ext, ""),
+                // Values as stored: the channels are under test, not the colour.
+                With(Stitch("f.%04d" + ext, ""), {"--colorspace", "linear"}),
                 0,
                 {},
                 {},
@@ -569,7 +570,7 @@ Case FormatCase(const std::string& name, OIIO::TypeDesc type, const std::string&
                     // Whole-pixel shifts without turns: every layer pixel is a frame pixel.
                     f.Text("t.csv", "frame,x,y\n" + Join(TrackRows(',', false), "\n"));
                 },
-                With(Stitch("f.%04d" + ext), {"--method", "median"}),
+                With(Stitch("f.%04d" + ext), {"--method", "median", "--colorspace", "linear"}),
                 0,
                 {},
                 {},
