@@ -618,8 +618,9 @@ void CheckColorSpaceName(const OIIO::ColorConfig& config, const std::string& nam
     // Roles and aliases are accepted too; only a name the configuration
     // cannot turn into a transform is refused.
     const std::vector<std::string> names = config.getColorSpaceNames();
+    const char* linear = config.getColorSpaceNameByRole("scene_linear");
     if (std::find(names.begin(), names.end(), name) == names.end() && !config.getColorSpaceNameByRole(name) &&
-        !config.createColorProcessor(name, name))
+        !config.createColorProcessor(name, linear ? linear : "linear"))
         throw BadFile(path, "unknown colour space '" + name + "'");
 }
 
