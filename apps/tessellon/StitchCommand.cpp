@@ -42,9 +42,10 @@ void WarnOfFrames(const std::vector<BadFrame>& frames) {
     for (const BadFrame& bad : frames) PrintWarning("skipped frame " + std::to_string(bad.Frame) + ": " + bad.Reason);
 }
 
-void WriteOutputs(const Image& picture, const StitchSettings& settings, Progress& progress) {
+void WriteOutputs(const Image& picture, const StitchSettings& settings, const WriteOptions& write,
+                  Progress& progress) {
     progress.PhaseBegan(Phase::Writing);
-    for (const std::string& output : settings.Outputs) WriteImageFile(picture, output, settings.Write);
+    for (const std::string& output : settings.Outputs) WriteImageFile(picture, output, write);
     progress.PhaseEnded(Phase::Writing);
     progress.Clear();
 }
@@ -105,7 +106,7 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
     const RenderOutcome outcome = RenderStitch(plan, settings, plugins, progress, &BytesRead);
     progress.Clear();
     WarnOfFrames(outcome.Unreadable);
-    WriteOutputs(*outcome.Picture, settings, progress);
+    WriteOutputs(*outcome.Picture, settings, plan.Write, progress);
 
     StitchSummary summary;
     summary.Width = outcome.Picture->Width;

@@ -114,7 +114,20 @@ void AddStitch(CLI::App& app, Options& options, Commands& commands) {
     commands.End = stitch->add_option("--end", options.End, "End frame (default: the track's last, else the last file)");
     stitch->add_option("--method", options.Method, "unique (first opaque pixel, the default) or median")
         ->check(CLI::IsMember({"unique", "median"}));
-    stitch->add_option("--output", options.Output, std::string("Output file: ") + OutputTypes())->required();
+    stitch->add_option("-o,--output", options.Output, std::string("Output file: ") + OutputTypes())->required();
+    stitch->add_option("-d", s.Write.DataType, "Data type of an .exr output: half or float (default float)")
+        ->check(CLI::IsMember({"half", "float"}));
+    stitch->add_option("--compression", s.Write.Compression,
+                       std::string("Compression of an .exr output: ") + ExrCompressions() + " (default zip)");
+    ImageReadChoice& choice = s.Limits.Frames.Choice;
+    stitch->add_option("--layer", choice.Layer, "Read the layer NAME of the frames (NAME.R, NAME.G, ...)");
+    stitch->add_option("--view", choice.View, "Read the view NAME of multi-view frames (default: the first)");
+    stitch->add_option("--part", choice.Part,
+                       "Read the part N (from 0) or NAME of multi-part frames (default: the first with colour)");
+    stitch->add_flag("--data-window", choice.DataWindow,
+                     "Each frame is its data window, overscan kept (default: its display window)");
+    stitch->add_option("--colorspace", choice.ColorSpace,
+                       "What the frames' pixels are in (linear, sRGB, ...), whatever the files say");
     stitch->add_option("--track-format", options.TrackFormat,
                        std::string("Track file format, told by content when auto: ") + TrackFormatNames());
     stitch->add_option("--track-name", s.TrackRead.Name, "Which tracker or track of a file that holds several");
@@ -202,7 +215,10 @@ StitchSettings StitchOf(Options& options, const Commands& commands) {
     s.TrackRead.Format = TrackFormatNamed(options.TrackFormat);
     if (*commands.FirstFrame) s.TrackRead.FirstFrame = options.FirstFrame;
     if (!options.Kind.empty()) s.Kind = options.Kind == "feature" ? TrackKind::Feature : TrackKind::Camera;
-    if (options.ColorConvert.size() == 2) s.Write = WriteOptions{options.ColorConvert[0], options.ColorConvert[1]};
+    if (options.ColorConvert.size() == 2) {
+        s.Write.ColorFrom = options.ColorConvert[0];
+        s.Write.ColorTo = options.ColorConvert[1];
+    }
     s.Threads = options.Threads;
     s.Limits.Frames.MaxWidth = s.Limits.Frames.MaxHeight = options.MaxImageSize;
     s.Limits.Frames.MaxBytes = options.MaxFrameBytes;

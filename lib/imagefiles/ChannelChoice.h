@@ -21,7 +21,7 @@ struct ImageReadChoice {
     std::string View;         // a view of a multi-view file; empty: its default view
     std::string Part;         // a part of a multi-part file, by number (from 0) or name; empty: the first with colour
     bool DataWindow = false;  // the frame is the data window (overscan kept), not the display window
-    std::string ColorSpace;   // what the pixels are in where the files do not say; empty: as the files say
+    std::string ColorSpace;   // what the pixels are in, whatever the files say; empty: as the files say
 };
 
 // Source values besides a channel index.

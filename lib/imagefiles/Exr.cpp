@@ -349,7 +349,7 @@ Image* ReadExrFile(const std::string& path, const ImageLimits& limits, void* ima
     return hold.Release();
 }
 
-void WriteExrFile(const Image& image, const std::string& path) {
+void WriteExrFile(const Image& image, const std::string& path, const ExrWrite& how) {
     PendingFile temporary(path, ".exr");
     const size_t w = size_t(image.Width), h = size_t(image.Height);
     // Channels in the order EXR writers keep them, by name: A, B, G, R.
@@ -368,7 +368,8 @@ void WriteExrFile(const Image& image, const std::string& path) {
     unsigned char* images[4];
     for (int c = 0; c < 4; ++c) {
         std::strcpy(channels[c].name, Names[c]);
-        pixelTypes[c] = requested[c] = TINYEXR_PIXELTYPE_FLOAT;
+        pixelTypes[c] = TINYEXR_PIXELTYPE_FLOAT;
+        requested[c] = how.Half ? TINYEXR_PIXELTYPE_HALF : TINYEXR_PIXELTYPE_FLOAT;
         images[c] = reinterpret_cast<unsigned char*>(planes[size_t(c)].data());
     }
     EXRHeader header;
@@ -377,7 +378,7 @@ void WriteExrFile(const Image& image, const std::string& path) {
     header.channels = channels;
     header.pixel_types = pixelTypes;
     header.requested_pixel_types = requested;
-    header.compression_type = TINYEXR_COMPRESSIONTYPE_ZIP;
+    header.compression_type = how.Compression;
     EXRImage exr;
     InitEXRImage(&exr);
     exr.images = images;

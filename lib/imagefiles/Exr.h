@@ -27,9 +27,13 @@ ImageFileInfo ProbeExrFile(const std::string& path, const ImageLimits& limits);
 // view); colour is never multiplied by alpha. Throws Error.
 Image* ReadExrFile(const std::string& path, const ImageLimits& limits, void* imageContext);
 
-// Writes 32-bit float RGBA with ZIP compression to a temporary file beside
-// `path` and renames it into place, so a failure leaves no file. Throws
-// Error.
-void WriteExrFile(const Image& image, const std::string& path);
+struct ExrWrite {
+    bool Half = false;     // 16-bit half channels, else 32-bit float
+    int Compression = 3;   // the file's compression code: 0 none, 1 rle, 2 zips, 3 zip, 4 piz
+};
+
+// Writes RGBA to a temporary file beside `path` and renames it into place,
+// so a failure leaves no file. Throws Error.
+void WriteExrFile(const Image& image, const std::string& path, const ExrWrite& how = {});
 
 }  // namespace tessellon

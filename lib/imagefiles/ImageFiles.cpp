@@ -4,16 +4,19 @@
 #include "ImageFiles.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <utility>
 #include <vector>
 
+#include <OpenEXR/openexr.h>
 #include <OpenImageIO/color.h>
 #include <OpenImageIO/imageio.h>
 
@@ -76,21 +79,42 @@ int32_t FormatOfType(OIIO::TypeDesc type) {
 
 // The host format for the channels that are read: their common format, or
 // float when they differ.
-int32_t HostFormatOf(const OIIO::ImageSpec& spec, int used) {
+int32_t HostFormatOf(const OIIO::ImageSpec& spec, const std::array<int, 4>& source) {
     if (spec.channelformats.empty())
         return FormatOfType(spec.format);
-    const int32_t first = FormatOfType(spec.channelformats[0]);
-    for (int c = 1; c < used; ++c)
-        if (spec.channelformats[size_t(c)].basetype != spec.channelformats[0].basetype)
+    const OIIO::TypeDesc red = spec.channelformats[size_t(source[0])];   // colour always has a channel
+    for (int c : source)
+        if (c >= 0 && spec.channelformats[size_t(c)].basetype != red.basetype)
             return Format_Float;
-    return first;
+    return FormatOfType(red);
+}
+
+// A rectangle of pixels in file coordinates (y down), half-open.
+struct Window {
+    int64_t X0 = 0, Y0 = 0, X1 = 0, Y1 = 0;
+    bool Empty() const { return X0 >= X1 || Y0 >= Y1; }
+    bool Contains(const Window& w) const { return w.X0 >= X0 && w.Y0 >= Y0 && w.X1 <= X1 && w.Y1 <= Y1; }
+};
+
+Window DataOf(const OIIO::ImageSpec& s) { return {s.x, s.y, int64_t(s.x) + s.width, int64_t(s.y) + s.height}; }
+
+Window DisplayOf(const OIIO::ImageSpec& s) {
+    return {s.full_x, s.full_y, int64_t(s.full_x) + s.full_width, int64_t(s.full_y) + s.full_height};
+}
+
+Window Intersection(const Window& a, const Window& b) {
+    return {std::max(a.X0, b.X0), std::max(a.Y0, b.Y0), std::min(a.X1, b.X1), std::min(a.Y1, b.Y1)};
 }
 
 struct OpenedFile {
     std::unique_ptr<OIIO::ImageInput> Input;
+    int Subimage = 0;
     OIIO::ImageSpec Spec;
     ImageFileInfo Info;
-    int Used = 0;   // channels read: the first four at most
+    Window Frame;                  // what the host image shows
+    int ChannelBegin = 0, ChannelEnd = 0;   // the file channels decoded
+    std::array<int, 4> Source{};   // R, G, B, A: decoded channel (from ChannelBegin) or SourceOne/SourceZero
+    int64_t BandRows = 1;          // rows decoded at a time
 };
 
 // Opens a reader for the file. Which EXR reader the library makes is a
@@ -107,21 +131,12 @@ std::unique_ptr<OIIO::ImageInput> OpenInput(const std::string& path, bool exrCor
     return OIIO::ImageInput::open(path, &config);
 }
 
-// Opens the file by content, reads its header and checks every claimed size
-// against the limits. Nothing the header claims has been allocated yet.
-OpenedFile OpenChecked(const std::string& path, const ImageLimits& limits) {
-    CheckRegularFile(path);
-    std::error_code ec;
-    if (fs::file_size(path, ec) == 0 && !ec)
-        throw BadFile(path, "is empty (0 bytes)");
+std::string LimitText(const ImageLimits& limits) {
+    return std::to_string(limits.MaxWidth) + " x " + std::to_string(limits.MaxHeight);
+}
 
-    OpenedFile f;
-    f.Input = OpenInput(path, false);
-    if (!f.Input)
-        throw BadFile(path, "cannot read the image: " + Tidy(OIIO::geterror(), "unknown format"));
-    f.Spec = f.Input->spec();
-    const OIIO::ImageSpec& s = f.Spec;
-
+// Refuses what the chosen part's header claims beyond the limits.
+void CheckSizes(const OIIO::ImageSpec& s, const ImageLimits& limits, const std::string& path) {
     if (s.deep)
         throw BadFile(path, "holds deep data, which cannot be read as an image");
     if (s.depth > 1)
@@ -131,54 +146,247 @@ OpenedFile OpenChecked(const std::string& path, const ImageLimits& limits) {
     // pixels in a row or column reads as a negative size.
     if (width < 0 || height < 0 || s.width < 0 || s.height < 0)
         throw BadFile(path, "claims a width or height of 2147483648 pixels or more, above the limit of " +
-                                       std::to_string(limits.MaxWidth) + " x " + std::to_string(limits.MaxHeight));
+                                LimitText(limits));
     if (width == 0 || height == 0 || s.width == 0 || s.height == 0)
         throw BadFile(path, "has no pixels (" + std::to_string(width) + " x " + std::to_string(height) + ")");
     if (width > limits.MaxWidth || height > limits.MaxHeight)
         throw BadFile(path, "claims " + std::to_string(width) + " x " + std::to_string(height) +
-                                       " pixels, above the limit of " + std::to_string(limits.MaxWidth) + " x " +
-                                       std::to_string(limits.MaxHeight) + " (--max-image-size raises it)");
+                                " pixels, above the limit of " + LimitText(limits) + " (--max-image-size raises it)");
     if (s.width > limits.MaxWidth || s.height > limits.MaxHeight)
-        throw BadFile(path, "claims a data window of " + std::to_string(s.width) + " x " +
-                                       std::to_string(s.height) + " pixels, above the limit of " +
-                                       std::to_string(limits.MaxWidth) + " x " + std::to_string(limits.MaxHeight) +
-                                       " (--max-image-size raises it)");
+        throw BadFile(path, "claims a data window of " + std::to_string(s.width) + " x " + std::to_string(s.height) +
+                                " pixels, above the limit of " + LimitText(limits) + " (--max-image-size raises it)");
     if (s.nchannels <= 0)
         throw BadFile(path, "has no channels");
     if (s.nchannels > limits.MaxChannels)
         throw BadFile(path, "claims " + std::to_string(s.nchannels) + " channels, above the limit of " +
-                                       std::to_string(limits.MaxChannels) + " (--max-channels raises it)");
-
-    f.Used = std::min(s.nchannels, 4);
-    const int32_t format = HostFormatOf(s, f.Used);
-    const uint64_t channelBytes = uint64_t(BytesPerChannel(format));
-    // What the host image holds, and what decoding the data window produces.
-    uint64_t hostBytes = 0, decodedBytes = 0;
-    const bool fits = Multiply(uint64_t(width), uint64_t(height), hostBytes) &&
-                      Multiply(hostBytes, 4 * channelBytes, hostBytes) &&
-                      Multiply(uint64_t(s.width), uint64_t(s.height), decodedBytes) &&
-                      Multiply(decodedBytes, uint64_t(f.Used) * channelBytes, decodedBytes);
-    const uint64_t bytes = std::max(hostBytes, decodedBytes);
-    if (!fits || bytes > limits.MaxBytes)
-        throw BadFile(path, "needs " + (fits ? std::to_string(bytes) : std::string("more than 2^64")) +
-                                       " bytes of pixels, above the limit of " + std::to_string(limits.MaxBytes) +
-                                       " bytes (--max-frame-bytes raises it)");
-
-    f.Info.Width = int(width);
-    f.Info.Height = int(height);
-    f.Info.Channels = s.nchannels;
-    f.Info.HostFormat = format;
-    f.Info.HostBytes = hostBytes;
-    return f;
+                                std::to_string(limits.MaxChannels) + " (--max-channels raises it)");
 }
 
-// For each record channel 0..3: the file channel it comes from, or -1 for an
-// alpha of one.
-void RecordSources(int used, int source[4]) {
-    static constexpr int Map[5][4] = {
-        {-1, -1, -1, -1}, {0, 0, 0, -1}, {0, 0, 0, 1}, {0, 1, 2, -1}, {0, 1, 2, 3},
-    };
-    std::copy(Map[used], Map[used] + 4, source);
+// The part's channel names, declared alpha and views.
+ChannelSet ChannelsOf(const OIIO::ImageSpec& s) {
+    ChannelSet set;
+    set.Names = s.channelnames;
+    set.Names.resize(size_t(std::max(0, s.nchannels)));
+    set.Alpha = s.alpha_channel;
+    if (const OIIO::ParamValue* views = s.find_attribute("multiView");
+        views && views->type().basetype == OIIO::TypeDesc::STRING) {
+        const OIIO::ustring* names = static_cast<const OIIO::ustring*>(views->data());
+        for (size_t i = 0; i < views->type().basevalues() * size_t(views->nvalues()); ++i)
+            set.Views.push_back(names[i].string());
+    } else if (const std::string view = s.get_string_attribute("view"); !view.empty()) {
+        set.Views = {view};
+    }
+    return set;
+}
+
+// The parts of a file as the library numbers them: EXR parts or the
+// subimages of other formats (pages of a TIFF file).
+constexpr int MaxParts = 4096;
+
+struct Part {
+    OIIO::ImageSpec Spec;
+    ChosenChannels Channels;
+    bool Viewed = true;   // holds the chosen view, if one is chosen
+};
+
+std::string PartLabel(const OIIO::ImageInput& input, int index, const OIIO::ImageSpec& spec) {
+    if (std::strcmp(input.format_name(), "openexr") != 0) return "subimage " + std::to_string(index);
+    const std::string name = spec.get_string_attribute("name");
+    return "part " + std::to_string(index) + (name.empty() ? "" : " '" + name + "'");
+}
+
+std::vector<Part> PartsOf(OIIO::ImageInput& input, const ImageReadChoice& choice) {
+    std::vector<Part> parts;
+    for (int i = 0; i < MaxParts && input.seek_subimage(i, 0); ++i) {
+        Part part;
+        part.Spec = input.spec();
+        const ChannelSet channels = ChannelsOf(part.Spec);
+        part.Viewed = choice.View.empty() ||
+                      std::find(channels.Views.begin(), channels.Views.end(), choice.View) != channels.Views.end();
+        part.Channels = ChooseChannels(channels, choice);
+        parts.push_back(std::move(part));
+    }
+    return parts;
+}
+
+// The part the choice names, or the first that holds colour (in the chosen
+// view). Throws Error naming the file and the part.
+int ChoosePart(const OIIO::ImageInput& input, const std::vector<Part>& parts, const ImageReadChoice& choice,
+               const std::string& path) {
+    const auto label = [&](size_t i) { return PartLabel(input, int(i), parts[i].Spec); };
+    if (!choice.Part.empty()) {
+        int index = -1;
+        const bool number = choice.Part.find_first_not_of("0123456789") == std::string::npos;
+        for (size_t i = 0; i < parts.size() && index < 0; ++i)
+            if (number ? choice.Part == std::to_string(i) : parts[i].Spec.get_string_attribute("name") == choice.Part)
+                index = int(i);
+        if (index < 0) {
+            std::string list;
+            for (size_t i = 0; i < parts.size() && i < 12; ++i) list += (i ? ", " : "") + label(i);
+            throw BadFile(path, "has no part '" + choice.Part + "' (its parts: " + list +
+                                    (parts.size() > 12 ? " and more" : "") + ")");
+        }
+        if (!parts[size_t(index)].Channels.Chosen())
+            throw BadFile(path, (parts.size() > 1 ? label(size_t(index)) + " " : "") + parts[size_t(index)].Channels.Error);
+        return index;
+    }
+    for (size_t i = 0; i < parts.size(); ++i)
+        if (parts[i].Viewed && parts[i].Channels.Chosen()) return int(i);
+    if (parts.size() == 1) throw BadFile(path, parts[0].Channels.Error);
+    size_t shown = 0;
+    while (shown + 1 < parts.size() && !parts[shown].Viewed) ++shown;
+    throw BadFile(path, "has no part with colour channels" +
+                            (choice.View.empty() ? std::string() : " in view '" + choice.View + "'") + "; " +
+                            label(shown) + " " + parts[shown].Channels.Error);
+}
+
+// What the reader and the library hold while the frame is decoded: the
+// host image, one band of decoded rows, and for tiled files the library's
+// own row of whole tiles as the header declares them (it decodes into
+// those before copying out what was asked for).
+struct FrameBytes {
+    uint64_t Host = 0, Band = 0, Library = 0;
+    bool Fits = true;
+    uint64_t Total() const { return Host + Band + Library; }
+};
+
+FrameBytes BytesOf(const OpenedFile& f, int32_t format) {
+    const OIIO::ImageSpec& s = f.Spec;
+    FrameBytes b;
+    const uint64_t span = uint64_t(f.ChannelEnd - f.ChannelBegin);
+    // Bands are counted in float, the widest type they are decoded in.
+    b.Fits = Multiply(uint64_t(f.Frame.X1 - f.Frame.X0), uint64_t(f.Frame.Y1 - f.Frame.Y0), b.Host) &&
+             Multiply(b.Host, 4 * uint64_t(BytesPerChannel(format)), b.Host) &&
+             Multiply(uint64_t(s.width), uint64_t(f.BandRows), b.Band) && Multiply(b.Band, span * 4, b.Band);
+    if (s.tile_width > 0) {
+        const uint64_t across = (uint64_t(s.width) + uint64_t(s.tile_width) - 1) / uint64_t(s.tile_width);
+        b.Fits = b.Fits && Multiply(uint64_t(s.tile_width), uint64_t(std::max(1, s.tile_height)), b.Library) &&
+                 Multiply(b.Library, across * span * 4, b.Library);
+    }
+    b.Fits = b.Fits && b.Host + b.Band >= b.Host && b.Total() >= b.Host + b.Band;
+    return b;
+}
+
+// What OpenEXR allocates for the tiles of a part as its header declares
+// them. Its reader sets up a buffer of one whole tile per part as it opens
+// the file, and the image library a row of whole tiles as it decodes, so a
+// damaged header that declares tiles far larger than the image is refused
+// here, before either library sees it.
+void CheckExrTiles(const std::string& path, uint64_t maxBytes) {
+    exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
+    // Silent: the image library reports what is wrong with the file.
+    init.error_handler_fn = [](exr_const_context_t, exr_result_t, const char*) {};
+    exr_context_t context = nullptr;
+    if (exr_start_read(&context, path.c_str(), &init) != EXR_ERR_SUCCESS) {
+        exr_finish(&context);
+        return;   // not an EXR file, or one the image library will refuse itself
+    }
+    int parts = 0;
+    exr_get_count(context, &parts);
+    for (int part = 0; part < parts; ++part) {
+        exr_storage_t storage;
+        uint32_t tileX = 0, tileY = 0;
+        exr_tile_level_mode_t levels;
+        exr_tile_round_mode_t rounding;
+        exr_attr_box2i_t data;
+        const exr_attr_chlist_t* channels = nullptr;
+        if (exr_get_storage(context, part, &storage) != EXR_ERR_SUCCESS || storage != EXR_STORAGE_TILED ||
+            exr_get_tile_descriptor(context, part, &tileX, &tileY, &levels, &rounding) != EXR_ERR_SUCCESS ||
+            exr_get_data_window(context, part, &data) != EXR_ERR_SUCCESS ||
+            exr_get_channels(context, part, &channels) != EXR_ERR_SUCCESS || !channels)
+            continue;
+        uint64_t pixelBytes = 0;
+        for (int c = 0; c < channels->num_channels; ++c)
+            pixelBytes += channels->entries[c].pixel_type == EXR_PIXEL_HALF ? 2 : 4;
+        const uint64_t width = uint64_t(int64_t(data.max.x) - data.min.x + 1);
+        const uint64_t across = tileX ? (width + tileX - 1) / tileX : 0;
+        // One tile for OpenEXR, a row of them in float for the image library.
+        uint64_t tile = 0, bytes = 0;
+        const bool fits = Multiply(uint64_t(tileX), uint64_t(tileY), tile) &&
+                          Multiply(tile, pixelBytes + across * 4 * uint64_t(channels->num_channels), bytes);
+        if (!fits || bytes > maxBytes) {
+            exr_finish(&context);
+            throw BadFile(path, (parts > 1 ? "part " + std::to_string(part) + " " : std::string()) +
+                                    "declares tiles of " + std::to_string(tileX) + " x " + std::to_string(tileY) +
+                                    " pixels, which take " +
+                                    (fits ? std::to_string(bytes) : std::string("more than 2^64")) +
+                                    " bytes to decode, above the limit of " + std::to_string(maxBytes) +
+                                    " bytes (--max-frame-bytes raises it)");
+        }
+    }
+    exr_finish(&context);
+}
+
+// Opens the file by content, chooses the part and channels, reads the
+// header and checks every claimed size against the limits. Nothing the
+// header claims has been allocated yet.
+OpenedFile OpenChecked(const std::string& path, const ImageLimits& limits) {
+    CheckRegularFile(path);
+    std::error_code ec;
+    if (fs::file_size(path, ec) == 0 && !ec)
+        throw BadFile(path, "is empty (0 bytes)");
+    CheckExrTiles(path, limits.MaxBytes);
+
+    OpenedFile f;
+    f.Input = OpenInput(path, false);
+    if (!f.Input)
+        throw BadFile(path, "cannot read the image: " + Tidy(OIIO::geterror(), "unknown format"));
+    const ImageReadChoice& choice = limits.Choice;
+    const std::vector<Part> parts = PartsOf(*f.Input, choice);
+    if (parts.empty())
+        throw BadFile(path, "cannot read the image: " + Tidy(f.Input->geterror(), "no image in the file"));
+    f.Subimage = ChoosePart(*f.Input, parts, choice, path);
+    const Part& part = parts[size_t(f.Subimage)];
+    f.Spec = part.Spec;
+    const OIIO::ImageSpec& s = f.Spec;
+    CheckSizes(s, limits, path);
+
+    for (size_t i = 0; i < parts.size(); ++i)
+        if (int(i) != f.Subimage) f.Info.Unread.push_back(PartLabel(*f.Input, int(i), parts[i].Spec));
+    f.Info.Unread.insert(f.Info.Unread.end(), part.Channels.Unread.begin(), part.Channels.Unread.end());
+    if (f.Input->seek_subimage(f.Subimage, 1)) f.Info.Unread.push_back("mip levels");
+    if (!f.Input->seek_subimage(f.Subimage, 0))
+        throw BadFile(path, "cannot read the image: " + Tidy(f.Input->geterror(), "the part went missing"));
+    // Looking past the last part and level leaves a message that is no error.
+    f.Input->geterror();
+
+    const std::array<int, 4>& source = part.Channels.Source;
+    f.ChannelBegin = s.nchannels;
+    for (int c : source)
+        if (c >= 0) {
+            f.ChannelBegin = std::min(f.ChannelBegin, c);
+            f.ChannelEnd = std::max(f.ChannelEnd, c + 1);
+        }
+    for (int k = 0; k < 4; ++k) f.Source[size_t(k)] = source[size_t(k)] >= 0 ? source[size_t(k)] - f.ChannelBegin : source[size_t(k)];
+
+    const Window data = DataOf(s), display = DisplayOf(s);
+    f.Frame = choice.DataWindow ? data : display;
+    f.Info.DataOutside = !choice.DataWindow && !display.Contains(data);
+    f.Info.NoData = !choice.DataWindow && Intersection(data, display).Empty();
+    if (choice.DataWindow && (data.X1 - data.X0 > limits.MaxWidth || data.Y1 - data.Y0 > limits.MaxHeight))
+        throw BadFile(path, "claims a data window of " + std::to_string(s.width) + " x " + std::to_string(s.height) +
+                                " pixels, above the limit of " + LimitText(limits) + " (--max-image-size raises it)");
+
+    // Tiles and bands never reach past the data window, whatever the header
+    // declares.
+    const uint64_t rowBytes = uint64_t(s.width) * uint64_t(f.ChannelEnd - f.ChannelBegin) * 4;
+    f.BandRows = s.tile_width > 0 ? std::min<int64_t>(std::max(1, s.tile_height), s.height)
+                                  : std::clamp<int64_t>(int64_t(BandBytes / rowBytes), 1, s.height);
+
+    const int32_t format = HostFormatOf(s, source);
+    const FrameBytes bytes = BytesOf(f, format);
+    if (!bytes.Fits || bytes.Total() > limits.MaxBytes)
+        throw BadFile(path, "needs " + (bytes.Fits ? std::to_string(bytes.Total()) : std::string("more than 2^64")) +
+                                " bytes of pixels and decoding buffers, above the limit of " + std::to_string(limits.MaxBytes) +
+                                " bytes (--max-frame-bytes raises it)");
+
+    f.Info.Width = int(f.Frame.X1 - f.Frame.X0);
+    f.Info.Height = int(f.Frame.Y1 - f.Frame.Y0);
+    f.Info.Channels = s.nchannels;
+    f.Info.HostFormat = format;
+    f.Info.HostBytes = bytes.Host;
+    f.Info.ColorSpace = s.get_string_attribute("oiio:ColorSpace");
+    return f;
 }
 
 // Whether the image keeps its four channels at the start of each pixel of
@@ -196,12 +404,20 @@ bool StorageIsDirect(const Image& image, OIIO::TypeDesc type) {
 }
 
 template <class T>
-void CopyPixels(const uint8_t* from, int used, const int slotSource[4], T one, uint8_t* to, int64_t count) {
+T ValueOf(int source, const uint8_t* pixel, T one) {
+    if (source == SourceOne) return one;
+    if (source == SourceZero) return T(0);   // zero in every format, half too
+    T v;
+    std::memcpy(&v, pixel + size_t(source) * sizeof(T), sizeof(T));
+    return v;
+}
+
+template <class T>
+void CopyPixels(const uint8_t* from, int span, const int slotSource[4], T one, uint8_t* to, int64_t count) {
     for (int64_t i = 0; i < count; ++i) {
-        T in[4], out[4];
-        std::memcpy(in, from + i * used * sizeof(T), used * sizeof(T));
-        for (int k = 0; k < 4; ++k)
-            out[k] = slotSource[k] < 0 ? one : in[slotSource[k]];
+        const uint8_t* pixel = from + size_t(i) * size_t(span) * sizeof(T);
+        T out[4];
+        for (int k = 0; k < 4; ++k) out[k] = ValueOf(slotSource[k], pixel, one);
         std::memcpy(to + i * 4 * sizeof(T), out, sizeof(out));
     }
 }
@@ -209,8 +425,9 @@ void CopyPixels(const uint8_t* from, int used, const int slotSource[4], T one, u
 // Puts one decoded row of `count` pixels into host row `row` from column `x`.
 class RowSink {
 public:
-    RowSink(Image& image, int used, bool direct) : image_(image), used_(used), direct_(direct) {
-        RecordSources(used, recordSource_);
+    RowSink(Image& image, int span, const std::array<int, 4>& source, bool direct)
+        : image_(image), span_(span), direct_(direct) {
+        std::copy(source.begin(), source.end(), recordSource_);
         for (int k = 0; k < 4; ++k)
             slotSource_[k] = recordSource_[image.ChannelMap[k]];
         if (!direct) floats_.resize(size_t(image.Width) * 4);
@@ -218,53 +435,51 @@ public:
 
     void Put(const uint8_t* from, int32_t x, int32_t row, int32_t count) {
         if (!direct_) {
-            const float* in = reinterpret_cast<const float*>(from);
             for (int32_t i = 0; i < count; ++i)
                 for (int c = 0; c < 4; ++c)
-                    floats_[size_t(i) * 4 + c] = recordSource_[c] < 0 ? 1.0f : in[size_t(i) * used_ + recordSource_[c]];
+                    floats_[size_t(i) * 4 + c] =
+                        ValueOf(recordSource_[c], from + size_t(i) * size_t(span_) * sizeof(float), 1.0f);
             image_.WriteSpan(x, row, count, floats_.data());
             return;
         }
         const BufferGroup& g = image_.Group[0];
         uint8_t* to = g.Base + g.RowOffsets[row] + int64_t(x) * g.PixelStride;
         switch (image_.Format) {
-        case Format_UInt8: CopyPixels<uint8_t>(from, used_, slotSource_, 255, to, count); break;
-        case Format_UInt16: CopyPixels<uint16_t>(from, used_, slotSource_, 65535, to, count); break;
-        case Format_Half: CopyPixels<uint16_t>(from, used_, slotSource_, 0x3C00, to, count); break;   // 1.0
-        default: CopyPixels<float>(from, used_, slotSource_, 1.0f, to, count); break;
+        case Format_UInt8: CopyPixels<uint8_t>(from, span_, slotSource_, 255, to, count); break;
+        case Format_UInt16: CopyPixels<uint16_t>(from, span_, slotSource_, 65535, to, count); break;
+        case Format_Half: CopyPixels<uint16_t>(from, span_, slotSource_, 0x3C00, to, count); break;   // 1.0
+        default: CopyPixels<float>(from, span_, slotSource_, 1.0f, to, count); break;
         }
     }
 
 private:
     Image& image_;
-    int used_;
+    int span_;
     bool direct_;
     int recordSource_[4];
     int slotSource_[4];
     std::vector<float> floats_;
 };
 
-// Decodes the part of the data window that lies inside the display window,
-// band by band, into the image. Rows run top-down in the file, bottom-up in
-// the host.
+// Decodes the part of the data window that lies inside the frame, band by
+// band, into the image. Rows run top-down in the file, bottom-up in the
+// host.
 void ReadPixels(OpenedFile& f, Image& image, const std::string& path) {
     const OIIO::ImageSpec& s = f.Spec;
-    const int64_t x0 = std::max<int64_t>(s.x, s.full_x);
-    const int64_t x1 = std::min<int64_t>(int64_t(s.x) + s.width, int64_t(s.full_x) + s.full_width);
-    const int64_t y0 = std::max<int64_t>(s.y, s.full_y);
-    const int64_t y1 = std::min<int64_t>(int64_t(s.y) + s.height, int64_t(s.full_y) + s.full_height);
-    if (x0 >= x1 || y0 >= y1) return;   // no data inside the display window: all transparent
+    const Window shown = Intersection(DataOf(s), f.Frame);
+    if (shown.Empty()) return;   // no data inside the frame: all transparent
 
     const bool direct = StorageIsDirect(image, TypeOfFormat(image.Format));
     const OIIO::TypeDesc type = direct ? TypeOfFormat(image.Format) : OIIO::TypeDesc(OIIO::TypeDesc::FLOAT);
-    const size_t pixelBytes = size_t(f.Used) * type.size();
+    const int span = f.ChannelEnd - f.ChannelBegin;
+    const size_t pixelBytes = size_t(span) * type.size();
     const size_t rowBytes = size_t(s.width) * pixelBytes;
 
     // Tiled files are read in whole rows of tiles, which start at the data
     // window's top edge; scanline files from the first row that shows.
     const bool tiled = s.tile_width > 0;
-    const int64_t step = tiled ? std::max(1, s.tile_height) : std::max<int64_t>(1, int64_t(BandBytes / rowBytes));
-    const int64_t first = tiled ? s.y + (y0 - s.y) / step * step : y0;
+    const int64_t step = f.BandRows;
+    const int64_t first = tiled ? s.y + (shown.Y0 - s.y) / step * step : shown.Y0;
     std::vector<uint8_t> band(size_t(step) * rowBytes);
 
     if (direct) {
@@ -272,40 +487,34 @@ void ReadPixels(OpenedFile& f, Image& image, const std::string& path) {
         const float clear[4] = {0, 0, 0, 0};
         image.WriteSpan(0, 0, 1, clear);
     }
-    RowSink sink(image, f.Used, direct);
-    const int64_t lastHostRow = int64_t(s.full_y) + s.full_height - 1;
-    for (int64_t b0 = first; b0 < y1; b0 += step) {
-        const int64_t b1 = tiled ? std::min<int64_t>(b0 + step, int64_t(s.y) + s.height) : std::min(b0 + step, y1);
-        const bool ok = tiled ? f.Input->read_tiles(0, 0, s.x, s.x + s.width, int(b0), int(b1), s.z, s.z + 1, 0,
-                                                    f.Used, type, band.data())
-                              : f.Input->read_scanlines(0, 0, int(b0), int(b1), s.z, 0, f.Used, type, band.data());
+    RowSink sink(image, span, f.Source, direct);
+    const int64_t lastHostRow = f.Frame.Y1 - 1;
+    for (int64_t b0 = first; b0 < shown.Y1; b0 += step) {
+        const int64_t b1 = tiled ? std::min<int64_t>(b0 + step, int64_t(s.y) + s.height) : std::min(b0 + step, shown.Y1);
+        const bool ok = tiled ? f.Input->read_tiles(f.Subimage, 0, s.x, s.x + s.width, int(b0), int(b1), s.z, s.z + 1,
+                                                    f.ChannelBegin, f.ChannelEnd, type, band.data())
+                              : f.Input->read_scanlines(f.Subimage, 0, int(b0), int(b1), s.z, f.ChannelBegin,
+                                                        f.ChannelEnd, type, band.data());
         if (!ok || f.Input->has_error())
             throw BadFile(path, "cannot read the pixels: " + Tidy(f.Input->geterror(), "read failed"));
-        for (int64_t y = std::max(b0, y0); y < std::min(b1, y1); ++y) {
-            const uint8_t* from = band.data() + size_t(y - b0) * rowBytes + size_t(x0 - s.x) * pixelBytes;
-            sink.Put(from, int32_t(x0 - s.full_x), int32_t(lastHostRow - y), int32_t(x1 - x0));
+        for (int64_t y = std::max(b0, shown.Y0); y < std::min(b1, shown.Y1); ++y) {
+            const uint8_t* from = band.data() + size_t(y - b0) * rowBytes + size_t(shown.X0 - s.x) * pixelBytes;
+            sink.Put(from, int32_t(shown.X0 - f.Frame.X0), int32_t(lastHostRow - y), int32_t(shown.X1 - shown.X0));
         }
     }
 }
 
-}  // namespace
-
-ImageFileInfo ProbeImageFile(const std::string& path, const ImageLimits& limits) {
-    OpenedFile f = OpenChecked(path, limits);
-    f.Input->close();
-    return f.Info;
-}
-
-Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* imageContext) {
+Image* ReadChecked(const std::string& path, const ImageLimits& limits, void* imageContext) {
     OpenedFile f = OpenChecked(path, limits);
     // The library's newer EXR reader decodes uncompressed files several
     // times faster than its default one (and PIZ files slower).
-    if (std::strcmp(f.Input->format_name(), "openexr") == 0 &&
+    if (f.Subimage == 0 && std::strcmp(f.Input->format_name(), "openexr") == 0 &&
         f.Spec.get_string_attribute("compression") == "none") {
         std::unique_ptr<OIIO::ImageInput> faster = OpenInput(path, true);
         if (faster && faster->spec().format == f.Spec.format && faster->spec().width == f.Spec.width &&
             faster->spec().height == f.Spec.height && faster->spec().nchannels == f.Spec.nchannels &&
-            faster->spec().x == f.Spec.x && faster->spec().y == f.Spec.y) {
+            faster->spec().x == f.Spec.x && faster->spec().y == f.Spec.y &&
+            faster->spec().channelnames == f.Spec.channelnames) {
             f.Input->close();
             f.Input = std::move(faster);
         }
@@ -318,6 +527,30 @@ Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* i
     return hold.Release();
 }
 
+Error OutOfMemory(const std::string& path) {
+    return BadFile(path, "ran out of memory while reading the image (--max-frame-bytes bounds what a frame may take)");
+}
+
+}  // namespace
+
+ImageFileInfo ProbeImageFile(const std::string& path, const ImageLimits& limits) {
+    try {
+        OpenedFile f = OpenChecked(path, limits);
+        f.Input->close();
+        return f.Info;
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory(path);
+    }
+}
+
+Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* imageContext) {
+    try {
+        return ReadChecked(path, limits, imageContext);
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory(path);
+    }
+}
+
 namespace {
 
 struct OutputKind {
@@ -325,6 +558,7 @@ struct OutputKind {
     OIIO::TypeDesc Type;
     const char* Compression;   // null: the format's own
     bool RawAlpha;             // colour not divided by alpha on the way out
+    const char* ColorSpace;    // what the format's pixels are held in
 };
 
 std::string Lower(std::string text) {
@@ -333,40 +567,88 @@ std::string Lower(std::string text) {
     return text;
 }
 
-OutputKind KindOf(const std::string& extension, const Image& image, const std::string& path) {
+constexpr const char* ExrCodecs[] = {"none", "rle", "zips", "zip", "piz", "pxr24", "b44", "b44a", "dwaa", "dwab"};
+
+// The type and compression options apply to EXR files only.
+void CheckExrOptions(const std::string& extension, const WriteOptions& options, const std::string& path) {
+    if (extension != ".exr" && (!options.DataType.empty() || !options.Compression.empty()))
+        throw BadFile(path, std::string("takes no ") + (options.DataType.empty() ? "--compression" : "-d") +
+                                " (only .exr files do)");
+    if (!options.DataType.empty() && options.DataType != "half" && options.DataType != "float")
+        throw BadFile(path, "unknown data type '" + options.DataType + "' (use half or float)");
+    if (!options.Compression.empty() && std::find(std::begin(ExrCodecs), std::end(ExrCodecs),
+                                                  Lower(options.Compression)) == std::end(ExrCodecs))
+        throw BadFile(path, "unknown compression '" + options.Compression + "' (use " + ExrCompressions() + ")");
+}
+
+// 8- and 16-bit files hold sRGB, float files scene-linear.
+OutputKind KindOf(const std::string& extension, int32_t format, const WriteOptions& options, const std::string& path) {
+    CheckExrOptions(extension, options, path);
     if (extension == ".exr")
-        return {4, OIIO::TypeDesc::FLOAT, "zip", false};
+        return {4, options.DataType == "half" ? OIIO::TypeDesc::HALF : OIIO::TypeDesc::FLOAT,
+                options.Compression.empty() ? "zip" : nullptr, false, "linear"};
     if (extension == ".tif" || extension == ".tiff")
-        return {4, image.Format == Format_UInt8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::FLOAT, "zip", false};
+        return format == Format_UInt8 ? OutputKind{4, OIIO::TypeDesc::UINT8, "zip", false, "sRGB"}
+                                      : OutputKind{4, OIIO::TypeDesc::FLOAT, "zip", false, "linear"};
     if (extension == ".png")
-        return {4, image.Format == Format_UInt16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8, nullptr, true};
+        return {4, format == Format_UInt16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8, nullptr, true, "sRGB"};
     if (extension == ".jpg" || extension == ".jpeg")
-        return {3, OIIO::TypeDesc::UINT8, nullptr, false};
+        return {3, OIIO::TypeDesc::UINT8, nullptr, false, "sRGB"};
+    if (extension == ".pfm")
+        return {3, OIIO::TypeDesc::FLOAT, nullptr, false, "linear"};
     throw BadFile(path, "unknown output file type '" + extension + "' (use " + OutputTypes() + ")");
 }
 
-OIIO::ColorProcessorHandle ColorProcessorFor(const WriteOptions& options, const std::string& path) {
-    if (options.ColorFrom.empty() && options.ColorTo.empty()) return nullptr;
-    if (options.ColorFrom.empty() || options.ColorTo.empty())
-        throw BadFile(path, "a colour conversion needs both a source and a target colour space");
-    OIIO::ColorConfig config;
+void CheckColorSpaceName(const OIIO::ColorConfig& config, const std::string& name, const std::string& path) {
+    // Roles and aliases are accepted too; only a name the configuration
+    // cannot turn into a transform is refused.
     const std::vector<std::string> names = config.getColorSpaceNames();
-    for (const std::string* name : {&options.ColorFrom, &options.ColorTo}) {
-        // Roles and aliases are accepted too; only a name the configuration
-        // cannot turn into a transform is refused.
-        if (std::find(names.begin(), names.end(), *name) == names.end() &&
-            !config.getColorSpaceNameByRole(*name) && !config.createColorProcessor(*name, *name))
-            throw BadFile(path, "unknown colour space '" + *name + "'");
-    }
-    OIIO::ColorProcessorHandle processor = config.createColorProcessor(options.ColorFrom, options.ColorTo);
-    if (!processor)
-        throw BadFile(path, "cannot convert colour from '" + options.ColorFrom + "' to '" + options.ColorTo +
-                                       "': " + Tidy(config.geterror(), "no such transform"));
-    return processor;
+    const char* linear = config.getColorSpaceNameByRole("scene_linear");
+    if (std::find(names.begin(), names.end(), name) == names.end() && !config.getColorSpaceNameByRole(name) &&
+        !config.createColorProcessor(name, linear ? linear : "linear"))
+        throw BadFile(path, "unknown colour space '" + name + "'");
 }
 
+// The conversion a write makes, and the colour space its pixels end in
+// (empty: unknown, and the file says nothing).
+struct ColorPlan {
+    OIIO::ColorProcessorHandle Processor;
+    std::string Label;
+};
+
+// An explicit conversion is made as asked; otherwise pixels in a known
+// colour space are converted to the one the format holds.
+ColorPlan ColorPlanFor(const WriteOptions& options, const char* target, const std::string& path) {
+    ColorPlan plan;
+    std::string from = options.ColorFrom, to = options.ColorTo;
+    if (from.empty() && to.empty()) {
+        if (options.ColorSpace.empty()) return plan;
+        from = options.ColorSpace;
+        to = target;
+    }
+    if (from.empty() || to.empty())
+        throw BadFile(path, "a colour conversion needs both a source and a target colour space");
+    OIIO::ColorConfig config;
+    CheckColorSpaceName(config, from, path);
+    CheckColorSpaceName(config, to, path);
+    plan.Label = to;
+    if (Lower(from) == Lower(to)) return plan;
+    plan.Processor = config.createColorProcessor(from, to);
+    if (!plan.Processor)
+        throw BadFile(path, "cannot convert colour from '" + from + "' to '" + to +
+                                "': " + Tidy(config.geterror(), "no such transform"));
+    if (plan.Processor->isNoOp()) plan.Processor = nullptr;
+    return plan;
+}
 
 }  // namespace
+
+const char* ExrCompressions() { return "none, rle, zips, zip, piz, pxr24, b44, b44a, dwaa or dwab"; }
+
+void CheckWriteOptions(const std::string& path, const WriteOptions& options) {
+    const std::string extension = Lower(fs::path(path).extension().string());
+    ColorPlanFor(options, KindOf(extension, Format_Float, options, path).ColorSpace, path);
+}
 
 bool IsOutputType(const std::string& path) {
     const std::string extension = Lower(fs::path(path).extension().string());
@@ -382,9 +664,13 @@ const char* FloatImageExtension() { return ".exr"; }
 const char* PictureExtension() { return ".png"; }
 
 void WriteImageFile(const Image& image, const std::string& path, const WriteOptions& options) {
+    const fs::path target(path);
+    const std::string extension = Lower(target.extension().string());
+    const OutputKind kind = KindOf(extension, image.Format, options, path);
+    const ColorPlan color = ColorPlanFor(options, kind.ColorSpace, path);
+    const OIIO::ColorProcessorHandle& processor = color.Processor;
     if (IsPfmPath(path)) {
         // The library reads PFM files but has no writer for them.
-        const OIIO::ColorProcessorHandle processor = ColorProcessorFor(options, path);
         RowConversion convert;
         if (processor)
             convert = [&](float* rgba, int32_t count) {
@@ -394,10 +680,6 @@ void WriteImageFile(const Image& image, const std::string& path, const WriteOpti
         WritePfmFile(image, path, convert);
         return;
     }
-    const fs::path target(path);
-    const std::string extension = Lower(target.extension().string());
-    const OutputKind kind = KindOf(extension, image, path);
-    const OIIO::ColorProcessorHandle processor = ColorProcessorFor(options, path);
 
     // The temporary keeps the extension: the library picks the writer by it.
     PendingFile temporary(path, extension);
@@ -410,7 +692,9 @@ void WriteImageFile(const Image& image, const std::string& path, const WriteOpti
     OIIO::ImageSpec spec(image.Width, image.Height, kind.Channels, kind.Type);
     if (kind.Channels == 4) spec.alpha_channel = 3;
     if (kind.Compression) spec.attribute("compression", kind.Compression);
+    if (!options.Compression.empty()) spec.attribute("compression", Lower(options.Compression));
     if (kind.RawAlpha) spec.attribute("oiio:UnassociatedAlpha", 1);
+    if (!color.Label.empty()) spec.attribute("oiio:ColorSpace", color.Label);
     if (!out->open(temporaryName, spec))
         throw BadFile(path, "cannot create a file in '" + directory.string() +
                                        "': " + Tidy(out->geterror(), "open failed"));

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "ChannelChoice.h"
 #include "Error.h"
 
 class Image;
@@ -16,7 +18,8 @@ struct ImageLimits {
     int64_t MaxWidth = 65535;
     int64_t MaxHeight = 65535;
     int MaxChannels = 1024;
-    uint64_t MaxBytes = uint64_t(4) << 30;   // decoded pixel bytes per frame
+    uint64_t MaxBytes = uint64_t(4) << 30;   // bytes the reader holds per frame: the image and its buffers
+    ImageReadChoice Choice;                  // which part, view, layer and window are read
 };
 
 struct ImageFileInfo {
@@ -24,6 +27,12 @@ struct ImageFileInfo {
     int Channels = 0;            // in the file
     int HostFormat = 0;          // the host format code the frame is kept in
     uint64_t HostBytes = 0;      // what the host image will hold
+    // What the file holds besides what is read: "part 1 'depth'", "view
+    // 'right'", "layer 'diffuse'", "channel 'Z'", "subimage 1", "mip levels".
+    std::vector<std::string> Unread = {};
+    bool DataOutside = false;    // some data pixels lie outside the frame and are dropped
+    bool NoData = false;         // no data pixel lies inside the frame: it is all transparent
+    std::string ColorSpace = {}; // what the file says its pixels are in; empty: it does not say
 };
 
 // Reads the header only and checks it against the limits (64-bit checked
@@ -32,23 +41,39 @@ ImageFileInfo ProbeImageFile(const std::string& path, const ImageLimits& limits)
 
 // Reads a file into a new host image (one reference), in the file's own
 // pixel format where the host has it (8-bit, 16-bit, half, float; others as
-// float). The file's top row is host row H-1. RGBA as is; RGB gets alpha 1;
-// one channel is grey with alpha 1; two are grey and alpha; more than four:
-// the first four. The display window gives the size; pixels outside the data
-// window are (0, 0, 0, 0). Colour stays as the file holds it, never
-// multiplied by an unassociated alpha. Throws Error.
+// float). The file's top row is host row H-1. The part, view and layer of
+// `limits.Choice` are read, their channels chosen by name (ChooseChannels).
+// The frame is the display window: data outside it is dropped, pixels
+// without data are (0, 0, 0, 0); with Choice.DataWindow it is the data
+// window. Colour stays as the file holds it, never multiplied by an
+// unassociated alpha. Running out of memory is an Error naming the file
+// like any other. Throws Error.
 Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* imageContext);
 
 struct WriteOptions {
-    std::string ColorFrom, ColorTo;   // both empty: values pass unchanged
+    std::string ColorFrom, ColorTo;   // both given: convert from one to the other, nothing else
+    std::string DataType = {};        // .exr: "half" or "float"; empty: float
+    std::string Compression = {};     // .exr: an OpenEXR codec; empty: zip
+    std::string ColorSpace = {};      // what the image's pixels are in; empty: unknown
 };
 
-// Writes a host image by extension: .exr 32-bit float RGBA, lossless; .tif,
-// .png, .jpg as the image library writes them (.tif 8-bit for 8-bit images,
-// else float; .png 16-bit for 16-bit images, else 8-bit, colour never divided
-// by alpha; .jpg 8-bit RGB). Writes to a temporary file beside `path` and
-// renames it into place, so a failure leaves no file.
+// The OpenEXR codecs WriteOptions::Compression takes, for messages.
+const char* ExrCompressions();
+
+// Writes a host image by extension: .exr RGBA, 32-bit float (or half)
+// lossless zip unless told otherwise; .tif, .png, .jpg as the image library
+// writes them (.tif 8-bit for 8-bit images, else float; .png 16-bit for
+// 16-bit images, else 8-bit, colour never divided by alpha; .jpg 8-bit RGB).
+// Files of 8 and 16 bits hold sRGB, float files scene-linear: pixels in a
+// known colour space (options.ColorSpace) are converted to the file's,
+// unknown ones pass unchanged and are labelled as nothing. Writes to a
+// temporary file beside `path` and renames it into place, so a failure
+// leaves no file.
 void WriteImageFile(const Image& image, const std::string& path, const WriteOptions& options = {});
+
+// Refuses, naming `path`, options WriteImageFile would refuse for it: a
+// type or compression for a format without them, an unknown colour space.
+void CheckWriteOptions(const std::string& path, const WriteOptions& options);
 
 // Whether WriteImageFile writes files named like `path` (by extension, in
 // any case), and those extensions for messages.

@@ -41,6 +41,19 @@ std::string ExtensionOf(const std::string& path) {
     return extension;
 }
 
+ExrWrite ExrWriteOf(const WriteOptions& options, const std::string& path) {
+    static constexpr const char* Codecs[] = {"none", "rle", "zips", "zip", "piz"};
+    ExrWrite how;
+    how.Half = options.DataType == "half";
+    if (options.Compression.empty()) return how;
+    for (int code = 0; code < 5; ++code)
+        if (options.Compression == Codecs[code]) {
+            how.Compression = code;
+            return how;
+        }
+    throw BadFile(path, "unknown compression '" + options.Compression + "' (use " + ExrCompressions() + ")");
+}
+
 }  // namespace
 
 ImageFileInfo ProbeImageFile(const std::string& path, const ImageLimits& limits) {
@@ -70,14 +83,27 @@ const char* FloatImageExtension() { return ".exr"; }
 
 const char* PictureExtension() { return ".png"; }
 
-void WriteImageFile(const Image& image, const std::string& path, const WriteOptions& options) {
+const char* ExrCompressions() { return "none, rle, zips, zip or piz"; }
+
+void CheckWriteOptions(const std::string& path, const WriteOptions& options) {
     const std::string extension = ExtensionOf(path);
     if (!IsOutputType(path))
         throw BadFile(path, "unknown output file type '" + extension + "' (use " + OutputTypes() + ")");
     if (!options.ColorFrom.empty() || !options.ColorTo.empty())
         throw BadFile(path, "this build of tessellon converts no colour spaces (it has no colour library)");
+    if (extension != ".exr" && (!options.DataType.empty() || !options.Compression.empty()))
+        throw BadFile(path, std::string("takes no ") + (options.DataType.empty() ? "--compression" : "-d") +
+                                " (only .exr files do)");
+    ExrWriteOf(options, path);
+}
+
+// Pixels are written as they are held: this build has no colour
+// configuration to convert by, whatever options.ColorSpace says.
+void WriteImageFile(const Image& image, const std::string& path, const WriteOptions& options) {
+    CheckWriteOptions(path, options);
+    const std::string extension = ExtensionOf(path);
     if (extension == ".exr")
-        WriteExrFile(image, path);
+        WriteExrFile(image, path, ExrWriteOf(options, path));
     else if (extension == ".png")
         WritePngFile(image, path);
     else

@@ -359,7 +359,12 @@ StitchPlan PlanStitch(const StitchSettings& settings, StitchInputs inputs, uint6
 
 StitchPlan MakeStitchPlan(const StitchSettings& settings, uint64_t physicalMemory) {
     if (settings.Outputs.empty()) BadInput("no --output given");
-    for (const std::string& output : settings.Outputs) CheckOutput(output);
+    WriteOptions write = settings.Write;
+    if (write.ColorSpace.empty()) write.ColorSpace = settings.Limits.Frames.Choice.ColorSpace;
+    for (const std::string& output : settings.Outputs) {
+        CheckOutput(output);
+        CheckWriteOptions(output, write);
+    }
     if (settings.Method != FilterUnique && settings.Method != FilterMedian)
         BadInput("--method must be unique or median");
 
@@ -389,7 +394,17 @@ StitchPlan MakeStitchPlan(const StitchSettings& settings, uint64_t physicalMemor
         }
         inputs.Headers.push_back(std::move(header));
     }
-    return PlanStitch(settings, std::move(inputs), HostApp::ImageByteLimit(), physicalMemory);
+    StitchPlan plan = PlanStitch(settings, std::move(inputs), HostApp::ImageByteLimit(), physicalMemory);
+    plan.Write = write;
+    if (plan.Write.ColorSpace.empty()) plan.Write.ColorSpace = plan.Start().ColorSpace;
+    // A colour space the file names that the configuration does not know
+    // is no colour space at all to convert from.
+    try {
+        for (const std::string& output : settings.Outputs) CheckWriteOptions(output, plan.Write);
+    } catch (const Error&) {
+        plan.Write.ColorSpace.clear();
+    }
+    return plan;
 }
 
 std::vector<FrameFile> FramesToRead(const StitchPlan& plan) {

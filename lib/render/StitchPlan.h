@@ -112,6 +112,7 @@ struct StitchPlan {
     uint64_t Budget = 0;
     bool Turning = false;                // some frame turns against the first
     bool Layered = false;                // the tool places layers (it runs forward)
+    WriteOptions Write;                  // the settings' with the frames' colour space
 
     const ImageFileInfo& Start() const { return Frames.front().Info; }
 };

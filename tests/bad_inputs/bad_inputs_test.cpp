@@ -551,7 +551,8 @@ Case ChannelCase(const std::string& name, int channels, OIIO::TypeDesc type, con
                     f.WriteFrame(1, file, type, ext);
                     f.WriteFrame(2, file, type, ext);
                 },
-                Stitch("f.%04d" + ext, ""),
+                // Values as stored: the channels are under test, not the colour.
+                With(Stitch("f.%04d" + ext, ""), {"--colorspace", "linear"}),
                 0,
                 {},
                 {},
@@ -569,7 +570,7 @@ Case FormatCase(const std::string& name, OIIO::TypeDesc type, const std::string&
                     // Whole-pixel shifts without turns: every layer pixel is a frame pixel.
                     f.Text("t.csv", "frame,x,y\n" + Join(TrackRows(',', false), "\n"));
                 },
-                With(Stitch("f.%04d" + ext), {"--method", "median"}),
+                With(Stitch("f.%04d" + ext), {"--method", "median", "--colorspace", "linear"}),
                 0,
                 {},
                 {},
@@ -808,6 +809,19 @@ std::vector<Case> SequenceCases() {
          {"no image at the start frame 1", "f.0001.exr", "frames with files: 2-5"}},
         {"StartFrameOutsideTheFiles", shot(), With(Stitch(), {"--start", "0"}), 2,
          {"no image at the start frame 0", "f.0000.exr", "frames with files: 1-5"}},
+        // What to read and how to write: refused before any pixel is read.
+        {"UnknownLayer", shot(), With(Stitch(), {"--layer", "diffuse"}), 2, {"f.0001.exr", "no layer 'diffuse'"}},
+        {"UnknownView", shot(), With(Stitch(), {"--view", "right"}), 2,
+         {"f.0001.exr", "no view 'right'", "not a multi-view file"}},
+        {"UnknownPart", shot(), With(Stitch(), {"--part", "2"}), 2, {"f.0001.exr", "no part '2'", "part 0"}},
+        {"UnknownColourSpace", shot(), With(Stitch(), {"--colorspace", "nonesuch"}), 2,
+         {"out.exr", "unknown colour space 'nonesuch'"}},
+        {"CompressionOfAPng", shot(), With(Stitch(), {"--output", "out.png", "--compression", "piz"}), 2,
+         {"out.png", "takes no --compression"}},
+        {"DataTypeOfAJpeg", shot(), With(Stitch(), {"--output", "out.jpg", "-d", "half"}), 2,
+         {"out.jpg", "takes no -d"}},
+        {"UnknownCompression", shot(), With(Stitch(), {"--compression", "lzw"}), 2,
+         {"out.exr", "unknown compression 'lzw'", "dwab"}},
         {"OutputIsAnInputFrame", shot(), With(Stitch(), {"--output", "f.0003.exr"}), 2,
          {"f.0003.exr", "input sequence", "choose another output name"}},
         {"OutputIsAnInputThroughALink",

@@ -581,21 +581,24 @@ TEST_F(ImageFilesTest, LimitsAreCheckedBeforeReading) {
         l.MaxBytes = bytes;
         return l;
     };
+    // The frame's bytes: the host image (half) and one band of rows decoded
+    // in float, 20 x 10 pixels of four channels each.
+    constexpr uint64_t Host = 20 * 10 * 4 * 2, Band = 20 * 10 * 4 * 4;
     const Case cases[] = {
-        {"wide.exr", limits(20, 10, 4, 20 * 10 * 4 * 2), {}},
+        {"wide.exr", limits(20, 10, 4, Host + Band), {}},
         {"wide.exr", limits(19, 10, 4, 1 << 20), {"20 x 10", "19 x 10", "--max-image-size"}},
         {"wide.exr", limits(20, 9, 4, 1 << 20), {"20 x 10", "20 x 9", "--max-image-size"}},
         {"wide.exr", limits(20, 10, 3, 1 << 20), {"4 channels", "limit of 3", "--max-channels"}},
-        {"wide.exr", limits(20, 10, 4, 20 * 10 * 4 * 2 - 1), {"1600 bytes", "1599", "--max-frame-bytes"}},
+        {"wide.exr", limits(20, 10, 4, Host + Band - 1), {"4800 bytes", "4799", "--max-frame-bytes"}},
         {"big-data.exr", limits(16, 16, 4, 1 << 20), {"data window of 20 x 10", "--max-image-size"}},
-        {"big-data.exr", limits(20, 10, 4, 20 * 10 * 4 * 2 - 1), {"1600 bytes"}},
+        {"big-data.exr", limits(20, 10, 4, 4 * 4 * 4 * 2 + Band - 1), {"3328 bytes"}},
     };
     for (const Case& cs : cases) {
         SCOPED_TRACE(std::string(cs.file) + " " + (cs.words.empty() ? "accepted" : cs.words[0]));
         if (cs.words.empty()) {
-            EXPECT_EQ(ProbeImageFile(Path(cs.file), cs.limits).HostBytes, 1600u);
+            EXPECT_EQ(ProbeImageFile(Path(cs.file), cs.limits).HostBytes, Host);
             ImageRef image(ReadImageFile(Path(cs.file), cs.limits, nullptr));
-            EXPECT_EQ(image->StorageBytes(), 1600u);
+            EXPECT_EQ(image->StorageBytes(), Host);
             continue;
         }
         for (bool probe : {true, false}) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <Imath/half.h>
 #include <OpenImageIO/imageio.h>
 
 #include "Exr.h"
@@ -187,6 +188,33 @@ TEST_F(PortableFormatsTest, WritesWhatOpenImageIOReadsBackAsWritten) {
             }
         }
     }
+}
+
+// Half output and each codec: OpenImageIO reads the type and codec back, and
+// the values are the host's (rounded to half where asked).
+TEST_F(PortableFormatsTest, WritesHalfAndEachCompression) {
+    HostRef<Image> image(NewImage(TagList{Tag<IMG_Width>(7), Tag<IMG_Height>(5), Tag<IMG_Channel>(2),
+                                          Tag<IMG_Channel>(1), Tag<IMG_Channel>(0), Tag<IMG_Channel>(3),
+                                          Tag<IMG_Format>(int32_t(Format_Float))}));
+    const std::vector<float> values = Values(140, 1.0f / 3);
+    for (int y = 0; y < 5; ++y) image.Get()->WriteSpan(0, y, 7, values.data() + y * 28);
+    const std::vector<float> stored = Pixels(image.Get());
+    const char* names[] = {"none", "rle", "zips", "zip", "piz"};
+    for (int code = 0; code < 5; ++code)
+        for (bool halves : {false, true}) {
+            SCOPED_TRACE(std::string(names[code]) + (halves ? " half" : " float"));
+            const std::string path = Path("c.exr");
+            WriteExrFile(*image.Get(), path, ExrWrite{halves, code});
+            auto in = OIIO::ImageInput::open(path);
+            ASSERT_TRUE(in) << OIIO::geterror();
+            EXPECT_EQ(in->spec().format, halves ? OIIO::TypeDesc::HALF : OIIO::TypeDesc::FLOAT);
+            EXPECT_EQ(in->spec().get_string_attribute("compression"), names[code]);
+            in.reset();
+            HostRef<Image> back(ReadImageFile(path, {}, nullptr));
+            const std::vector<float> read = Pixels(back.Get());
+            for (size_t i = 0; i < stored.size(); ++i)
+                EXPECT_EQ(read[i], halves ? float(Imath::half(stored[i])) : stored[i]) << i;
+        }
 }
 
 // An EXR header of the attributes given, as name, type and value bytes.
