@@ -285,19 +285,30 @@ cv::Mat GreyOf(const Image& image) {
     return grey;
 }
 
-FramePose RelateFrames(const cv::Mat& a, const cv::Mat& b, AlignModel model) {
-    CheckFrames({AlignFrame{0, a}, AlignFrame{1, b}});
-    const PairEstimate e = EstimatePair(PrepareFrame(0, a), PrepareFrame(1, b), model);
-    FramePose pose;
-    pose.Frame = 1;
-    if (!e.Ok) {
-        pose.Reason = e.Reason;
-        return pose;
-    }
-    pose = PoseOf(e.BToA, a.cols, a.rows);
-    pose.Frame = 1;
-    pose.Confidence = e.Confidence;
-    return pose;
+std::vector<FramePose> RelateNeighbours(const std::vector<AlignFrame>& frames, const AlignSettings& settings) {
+    CheckFrames(frames);
+    const int n = int(frames.size());
+    const int threads = settings.Threads > 0 ? settings.Threads : int(std::max(1u, std::thread::hardware_concurrency()));
+    const int width = frames[0].Grey.cols, height = frames[0].Grey.rows;
+    std::vector<FrameData> data(static_cast<size_t>(n));
+    ParallelFor(n, threads, [&](int k) { data[size_t(k)] = PrepareFrame(frames[size_t(k)].Frame, frames[size_t(k)].Grey); });
+    std::vector<FramePose> poses(static_cast<size_t>(n));
+    poses[0] = PoseOf(Motion(), width, height);
+    poses[0].Confidence = 1.0;
+    std::atomic<int> done{1};
+    ParallelFor(n - 1, threads, [&](int k) {
+        const PairEstimate e = EstimatePair(data[size_t(k)], data[size_t(k) + 1], settings.Model);
+        FramePose& pose = poses[size_t(k) + 1];
+        if (e.Ok) {
+            pose = PoseOf(e.BToA, width, height);
+            pose.Confidence = e.Confidence;
+        } else {
+            pose.Reason = e.Reason;
+        }
+        if (settings.Progress) settings.Progress(done.fetch_add(1) + 1, n);
+    });
+    for (int k = 0; k < n; ++k) poses[size_t(k)].Frame = frames[size_t(k)].Frame;
+    return poses;
 }
 
 }  // namespace tessellon

@@ -79,9 +79,10 @@ AlignResult AlignFrames(const std::vector<AlignFrame>& frames, const AlignSettin
 // bottom, CV_32FC1.
 cv::Mat GreyOf(const Image& image);
 
-// The motion of frame `b` against frame `a` measured from their pictures:
-// `b`'s pose in `a`'s frame (as FramePose, relative to `a`). Aligned is
-// false with a reason when they cannot be related. For checks of a track.
-FramePose RelateFrames(const cv::Mat& a, const cv::Mat& b, AlignModel model);
+// Each frame's motion against the frame before it in the list, measured
+// from the two pictures alone: its pose in the previous frame's place (the
+// first frame's is the identity). Aligned is false with a reason for a
+// pair that cannot be related. For checking a track. Throws as AlignFrames.
+std::vector<FramePose> RelateNeighbours(const std::vector<AlignFrame>& frames, const AlignSettings& settings);
 
 }  // namespace tessellon
