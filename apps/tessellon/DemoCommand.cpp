@@ -2,16 +2,21 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <system_error>
 #include <thread>
 
+#ifdef TESSELLON_ALIGN
+#include "AlignCommand.h"
+#endif
 #include "ImageFiles.h"
 #include "Messages.h"
 #include "Shot.h"
 #include "StitchCommand.h"
+#include "TrackFile.h"
 
 namespace tessellon {
 
@@ -22,6 +27,29 @@ namespace {
 double SecondsSince(std::chrono::steady_clock::time_point begin) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 }
+
+#ifdef TESSELLON_ALIGN
+// How far the estimated track lies from the exact one: the RMS and the
+// largest distance of the positions in pixels, the largest angle apart.
+std::string TrackError(const std::string& estimated, const std::string& exact, int width, int height) {
+    const Track a = ReadTrackFile(estimated), b = ReadTrackFile(exact);
+    double sum = 0.0, worst = 0.0, angle = 0.0;
+    size_t matched = 0;
+    for (const TrackKey& key : a.Keys) {
+        const auto other = std::find_if(b.Keys.begin(), b.Keys.end(), [&](const TrackKey& k) { return k.Frame == key.Frame; });
+        if (other == b.Keys.end()) continue;
+        const double d = std::hypot((key.X - other->X) * width, (key.Y - other->Y) * height);
+        sum += d * d;
+        worst = std::max(worst, d);
+        angle = std::max(angle, std::abs(key.Angle - other->Angle));
+        ++matched;
+    }
+    char text[160];
+    std::snprintf(text, sizeof text, "%zu of %zu frames, %.3f px RMS, %.3f px at most, angles within %.4f degrees",
+                  matched, b.Keys.size(), matched ? std::sqrt(sum / double(matched)) : 0.0, worst, angle);
+    return text;
+}
+#endif
 
 }  // namespace
 
@@ -75,6 +103,25 @@ void RunDemo(const DemoSettings& settings, const Plugins& plugins) {
     say("tessellon stitch --frames " + pattern + " --track " + track + " --method unique --output " +
         stitch.Outputs[0]);
     RunStitch(stitch, plugins);
+
+#ifdef TESSELLON_ALIGN
+    // The same shot without its track: aligned from the pictures, then stitched.
+    AlignCommandSettings align;
+    align.Frames = pattern;
+    align.Output = (root / "aligned.csv").string();
+    align.Threads = settings.Threads;
+    align.Quiet = settings.Quiet;
+    say("tessellon align --frames " + pattern + " -o " + align.Output);
+    RunAlign(align);
+    say("the aligned track against the exact one: " +
+        TrackError(align.Output, track, demoShot.FrameWidth, demoShot.FrameHeight));
+    stitch.Method = 1;
+    stitch.TrackPath = align.Output;
+    stitch.Outputs = {(root / ("aligned-median" + picture)).string()};
+    say("tessellon stitch --frames " + pattern + " --track " + align.Output + " --method median --output " +
+        stitch.Outputs[0]);
+    RunStitch(stitch, plugins);
+#endif
 
     char done[64];
     std::snprintf(done, sizeof done, "done in %.1f s", SecondsSince(begin));

@@ -1,12 +1,14 @@
 // tessellon: the command-line host of the Tessellon plug-in.
 //
 //   tessellon stitch --frames PATTERN --output FILE [options]
+//   tessellon align --frames PATTERN -o TRACK.csv [options]   (not on Windows)
+//   tessellon check --frames PATTERN --track FILE [options]   (not on Windows)
 //   tessellon demo [--output-dir DIR]
 //   tessellon tools [--tile FILE]
 //   tessellon about
 //
 // Exit status: 0 written, 1 the tool produced no image, 2 bad arguments or
-// bad input. No exception leaves main.
+// bad input; check: 3 the track does not fit. No exception leaves main.
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,6 +21,9 @@
 
 #include <CLI/CLI.hpp>
 
+#ifdef TESSELLON_ALIGN
+#include "AlignCommand.h"
+#endif
 #include "DemoCommand.h"
 #include "HostApp.h"
 #include "ImageFiles.h"
@@ -65,6 +70,9 @@ struct Options {
 
     DemoSettings Demo;
     std::string Tile;
+#ifdef TESSELLON_ALIGN
+    AlignCommands Align;
+#endif
 };
 
 void AddLimits(CLI::App& command, Options& options) {
@@ -164,6 +172,12 @@ void AddCommands(CLI::App& app, Options& options, Commands& commands) {
     app.add_option("--threads", options.Threads, "Worker threads (default: every core)")
         ->check(CLI::Range(1, 1024));
     AddStitch(app, options, commands);
+#ifdef TESSELLON_ALIGN
+    AddAlignCommands(app, options.Align);
+#else
+    app.footer("align and check (a track from the pictures, a track checked against them) are not in this build: "
+               "they need OpenCV.");
+#endif
 
     commands.Demo = app.add_subcommand("demo", "Make a tracked shot from nothing and stitch it both ways");
     commands.Demo->add_option("--output-dir", options.Demo.OutputDir, "Where to write (default ./tessellon-demo)");
@@ -182,7 +196,12 @@ std::optional<int> Parse(CLI::App& app, int argc, char** argv) {
     if (argc > 1 && argv[1][0] != '-' && app.get_subcommands([&](CLI::App* command) {
                                              return command->check_name(argv[1]);
                                          }).empty()) {
-        PrintError(std::string("unknown command '") + argv[1] + "' (use stitch, demo, tools or about)");
+#ifdef TESSELLON_ALIGN
+        const char* known = "stitch, align, check, demo, tools or about";
+#else
+        const char* known = "stitch, demo, tools or about";
+#endif
+        PrintError(std::string("unknown command '") + argv[1] + "' (use " + known + ")");
         return ExitBadInput;
     }
     try {
@@ -236,6 +255,9 @@ int Run(int argc, char** argv) {
     if (const std::optional<int> status = Parse(app, argc, argv)) return *status;
 
     HostApp::SetWorkerCount(options.Threads);
+#ifdef TESSELLON_ALIGN
+    if (const std::optional<int> status = RunAlignCommands(options.Align, options.Threads)) return *status;
+#endif
     const Plugins plugins(options.Plugins, ExecutableDirectory());
     if (*commands.Stitch) {
         RunStitch(StitchOf(options, commands), plugins);

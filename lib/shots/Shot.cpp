@@ -39,7 +39,7 @@ Ball BallAt(const ShotSpec& shot, int k) {
     // demo's 48 frames, bouncing every 5.5.
     const double across = double(shot.FrameWidth + shot.Pan);
     Ball ball;
-    ball.Radius = 30.0 * unit;
+    ball.Radius = shot.BallRadius * unit;
     ball.Lane = 62.0 * unit;
     ball.X = across * 0.9375 - across / 96.0 * k;
     ball.Lift = 110.0 * unit * std::abs(std::sin(std::numbers::pi * k / 5.5));
@@ -97,6 +97,23 @@ void WriteFrame(const ShotSpec& shot, const std::vector<float>& rgba, const std:
     WriteImageFile(*image, path);
 }
 
+// Sensor noise of unit deviation, a hash of the frame, the pixel and the
+// channel (the sum of four uniform values: near enough to a normal one).
+double Noise(int k, int x, int y, int channel) {
+    uint32_t h = uint32_t(k) * 0x9e3779b9u ^ uint32_t(x) * 0x85ebca6bu ^ uint32_t(y) * 0xc2b2ae35u ^
+                 uint32_t(channel) * 0x27d4eb2fu;
+    double sum = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        h ^= h >> 16;
+        h *= 0x7feb352du;
+        h ^= h >> 15;
+        h *= 0x846ca68bu;
+        h ^= h >> 16;
+        sum += double(h & 0xffffff) / 16777216.0;
+    }
+    return (sum - 2.0) * std::sqrt(3.0);
+}
+
 // The tracked position: the camera's shift in fractions of the frame. The
 // tool shifts frame k by trunc((position - reference) * size) pixels, so the
 // value is moved by at most a few units in the last place until that
@@ -121,6 +138,9 @@ void CheckShot(const ShotSpec& shot) {
     if (shot.Pan < 0 || shot.Pan > 1048576 || shot.DriftPixels < 0 || shot.DriftPixels > 65535)
         BadInput("a shot's pan (0 to 1048576) and drift (0 to 65535) are whole pixels");
     if (!(std::abs(shot.RollDegrees) <= 45.0)) BadInput("a shot's roll is at most 45 degrees");
+    if (!(shot.BallRadius >= 0.0 && shot.BallRadius <= 540.0) || !(shot.Noise >= 0.0 && shot.Noise <= 1.0) ||
+        !(shot.Flicker >= 0.0 && shot.Flicker <= 0.5))
+        BadInput("a shot's ball radius is 0 to 540, its noise 0 to 1 and its flicker 0 to 0.5");
     if (BytesPerChannel(shot.Format) == 0)
         BadInput("a shot's frames need a host pixel format, not " + std::to_string(shot.Format));
 }
@@ -128,8 +148,11 @@ void CheckShot(const ShotSpec& shot) {
 Camera CameraAt(const ShotSpec& shot, int k) {
     const double t = shot.FrameCount > 1 ? double(k) / double(shot.FrameCount - 1) : 0.0;
     Camera camera;
-    camera.ShiftX = int(std::lround(shot.Pan * t));
-    camera.ShiftY = int(std::lround(shot.DriftPixels * std::sin(1.7 * std::numbers::pi * t)));
+    camera.X = shot.Pan * t;
+    camera.Y = shot.DriftPixels * std::sin(1.7 * std::numbers::pi * t);
+    camera.ShiftX = int(std::lround(camera.X));
+    camera.ShiftY = int(std::lround(camera.Y));
+    if (shot.WholePixels) camera.X = camera.ShiftX, camera.Y = camera.ShiftY;
     camera.Roll = shot.RollDegrees * std::sin(std::numbers::pi * t);
     return camera;
 }
@@ -142,7 +165,8 @@ void DrawFrame(const ShotSpec& shot, const Scene& scene, int k, std::vector<floa
     const double cx = shot.FrameWidth * 0.5, cy = shot.FrameHeight * 0.5;
     // A turned camera sees the scene turned the other way: frame point p
     // shows scene point centre + R(roll) (p - c).
-    const double centreX = camera.ShiftX + cx, centreY = camera.ShiftY + cy;
+    const double centreX = camera.X + cx, centreY = camera.Y + cy;
+    const float gain = float(1.0 + shot.Flicker * std::sin(2.3 * k + 0.7));
 
     rgba.assign(size_t(shot.FrameWidth) * size_t(shot.FrameHeight) * 4, 1.0f);
     for (int y = 0; y < shot.FrameHeight; ++y) {
@@ -153,9 +177,11 @@ void DrawFrame(const ShotSpec& shot, const Scene& scene, int k, std::vector<floa
             Rgb c = SampleScene(scene, sx + scene.Layout.MarginX - 0.5, sy + scene.Layout.MarginY - 0.5);
             if (shot.Ball) c = OverBall(ball, k, sx, sy, c);
             float* out = &rgba[(size_t(y) * size_t(shot.FrameWidth) + size_t(x)) * 4];
-            out[0] = c.r;
-            out[1] = c.g;
-            out[2] = c.b;
+            out[0] = c.r * gain;
+            out[1] = c.g * gain;
+            out[2] = c.b * gain;
+            if (shot.Noise > 0.0)
+                for (int channel = 0; channel < 3; ++channel) out[channel] += float(shot.Noise * Noise(k, x, y, channel));
         }
     }
 }
@@ -230,9 +256,11 @@ void WriteTrackFile(const ShotSpec& shot, const std::string& path) {
     char line[160];
     for (int k = 0; k < shot.FrameCount; ++k) {
         const Camera camera = CameraAt(shot, k);
-        std::snprintf(line, sizeof line, "%d,%.17g,%.17g,%.17g\n", shot.FirstFrame + k,
-                      TrackValue(camera.ShiftX, shot.FrameWidth), TrackValue(camera.ShiftY, shot.FrameHeight),
-                      camera.Roll);
+        const double x = shot.WholePixels ? TrackValue(camera.ShiftX, shot.FrameWidth)
+                                          : 0.5 + camera.X / shot.FrameWidth;
+        const double y = shot.WholePixels ? TrackValue(camera.ShiftY, shot.FrameHeight)
+                                          : 0.5 + camera.Y / shot.FrameHeight;
+        std::snprintf(line, sizeof line, "%d,%.17g,%.17g,%.17g\n", shot.FirstFrame + k, x, y, camera.Roll);
         out << line;
     }
     out.close();

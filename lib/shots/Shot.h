@@ -27,12 +27,16 @@ struct ShotSpec {
     int DriftPixels = 12;          // the largest vertical drift
     double RollDegrees = 3.0;      // the largest roll
     bool Ball = true;              // a red ball bounces through, right to left
+    double BallRadius = 30.0;      // in the street's units (the frame is 540 of them high)
     int32_t Format = Format_Float;  // host pixel format of the written frames
+    bool WholePixels = true;       // false: the camera's shifts keep their fractions
+    double Noise = 0.0;            // sensor noise: the standard deviation added to each channel
+    double Flicker = 0.0;          // exposure: frame k's light times 1 + Flicker * f(k), f within [-1, 1]
 };
 
 // Throws Error (bad input) for a shot that cannot be drawn: sides outside
 // 2..65535, no frames, a negative pan or drift, a roll beyond 45 degrees,
-// an unknown format.
+// an unknown format, a negative ball radius or noise, flicker outside 0..0.5.
 void CheckShot(const ShotSpec& shot);
 
 struct Rgb {
@@ -58,13 +62,15 @@ Scene DrawScene(const ShotSpec& shot, int threads);
 // Where the camera is for frame k (0-based): its left edge and bottom in
 // the scene, relative to frame 0, and its roll.
 struct Camera {
-    int ShiftX = 0, ShiftY = 0;
-    double Roll = 0.0;   // degrees, counter-clockwise
+    int ShiftX = 0, ShiftY = 0;   // X and Y rounded to whole pixels
+    double X = 0.0, Y = 0.0;      // the shift as the frame is drawn: whole pixels unless !WholePixels
+    double Roll = 0.0;            // degrees, counter-clockwise
 };
 Camera CameraAt(const ShotSpec& shot, int k);
 
 // Frame k: the scene seen through the camera, with the ball and its
-// shadow. `rgba` becomes FrameWidth * FrameHeight records of four floats,
+// shadow, the exposure's flicker and the sensor's noise (the same on every
+// run). `rgba` becomes FrameWidth * FrameHeight records of four floats,
 // row 0 at the bottom, alpha 1.
 void DrawFrame(const ShotSpec& shot, const Scene& scene, int k, std::vector<float>& rgba);
 
@@ -83,7 +89,9 @@ void WriteFrames(const ShotSpec& shot, const Scene& scene, const std::string& fo
 // Writes the camera's track as CSV "frame,x,y,angle": positions in fractions
 // of the frame, origin bottom-left, y up, angles in degrees counter-clockwise.
 // A tool that shifts frame k by trunc((position - frame 0's) * size) pixels
-// gets back the whole-pixel shift the frame was drawn with. Throws Error.
+// gets back the whole-pixel shift the frame was drawn with (for a shot of
+// whole pixels; otherwise the positions are 0.5 + X / width and so on).
+// Throws Error.
 void WriteTrackFile(const ShotSpec& shot, const std::string& path);
 
 }  // namespace tessellon

@@ -1,0 +1,314 @@
+// The frames of a shot related pair by pair and placed by one adjustment.
+#include "Align.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <mutex>
+#include <numbers>
+#include <thread>
+
+#include "AlignDetail.h"
+#include "Error.h"
+#include "HostSystem.h"
+
+namespace tessellon {
+
+using namespace align;
+
+namespace {
+
+// Earlier frames a frame is tried against when its neighbour fails.
+constexpr int FallbackFrames = 3;
+// A key pair is related only where the frames overlap this much.
+constexpr double KeyOverlap = 0.3;
+// A key pair's refinement may move this far from the chain's prediction.
+constexpr double KeyDrift = 8.0;
+
+struct Pair {
+    int I = 0, J = 0;   // indices into the frames, I before J
+    Motion JToI;
+    double Confidence = 0.0;
+};
+
+void CheckFrames(const std::vector<AlignFrame>& frames) {
+    if (frames.empty()) BadInput("no frames to align");
+    const cv::Mat& first = frames.front().Grey;
+    if (first.cols < 16 || first.rows < 16)
+        BadInput("frames to align are at least 16 x 16 pixels, not " + std::to_string(first.cols) + " x " +
+                 std::to_string(first.rows));
+    for (const AlignFrame& f : frames) {
+        if (f.Grey.type() != CV_32FC1)
+            BadInput("frame " + std::to_string(f.Frame) + " to align is not a single-channel float picture");
+        if (f.Grey.size() != first.size())
+            BadInput("frame " + std::to_string(f.Frame) + " is " + std::to_string(f.Grey.cols) + " x " +
+                     std::to_string(f.Grey.rows) + ", the start frame " + std::to_string(first.cols) + " x " +
+                     std::to_string(first.rows));
+    }
+}
+
+// The share of a frame that a motion leaves over the other, as if it only
+// shifted the frame's centre.
+double Overlap(const Motion& m, int width, int height) {
+    const cv::Point2d c(0.5 * (width - 1), 0.5 * (height - 1));
+    const cv::Point2d d = m(c) - c;
+    return std::max(0.0, 1.0 - std::abs(d.x) / width) * std::max(0.0, 1.0 - std::abs(d.y) / height);
+}
+
+FramePose PoseOf(const Motion& m, int width, int height) {
+    // The tool turns about the centre and then shifts: m(p) = c + s + R (p - c).
+    const cv::Point2d c(0.5 * (width - 1), 0.5 * (height - 1));
+    const cv::Point2d shift = m(c) - c;
+    FramePose pose;
+    pose.Aligned = true;
+    pose.ShiftX = shift.x;
+    pose.ShiftY = shift.y;
+    pose.Angle = m.Angle * 180.0 / std::numbers::pi;
+    return pose;
+}
+
+// Places frame j against the chain: its neighbour first, then a few frames
+// placed before it. Returns whether it was placed; `reason` says why not.
+bool PlaceInChain(int j, const std::vector<FrameData>& data, const std::vector<PairEstimate>& neighbour,
+                  const std::vector<bool>& placed, AlignModel model, Pair& pair, std::string& reason) {
+    if (placed[size_t(j - 1)] && neighbour[size_t(j)].Ok) {
+        pair = {j - 1, j, neighbour[size_t(j)].BToA, neighbour[size_t(j)].Confidence};
+        return true;
+    }
+    reason = placed[size_t(j - 1)]
+                 ? "against frame " + std::to_string(data[size_t(j - 1)].Frame) + ": " + neighbour[size_t(j)].Reason
+                 : "frame " + std::to_string(data[size_t(j - 1)].Frame) + " before it is not aligned";
+    int tried = 0;
+    for (int i = j - 2; i >= 0 && tried < FallbackFrames; --i) {
+        if (!placed[size_t(i)]) continue;
+        ++tried;
+        const PairEstimate e = EstimatePair(data[size_t(i)], data[size_t(j)], model);
+        if (e.Ok) {
+            pair = {i, j, e.BToA, e.Confidence};
+            return true;
+        }
+        reason += "; against frame " + std::to_string(data[size_t(i)].Frame) + ": " + e.Reason;
+    }
+    return false;
+}
+
+// Pairs of frame j with placed frames 2, 4, 8, ... before it that overlap
+// it, refined from what the chain predicts.
+std::vector<Pair> KeyPairs(int j, const std::vector<FrameData>& data, const std::vector<bool>& placed,
+                           const std::vector<Motion>& pose, AlignModel model) {
+    std::vector<Pair> pairs;
+    const int width = data[0].Levels[0].cols, height = data[0].Levels[0].rows;
+    for (int d = 2; j - d >= 0; d *= 2) {
+        const int i = j - d;
+        if (!placed[size_t(i)]) continue;
+        const Motion predicted = Compose(Inverse(pose[size_t(i)]), pose[size_t(j)]);
+        if (Overlap(predicted, width, height) < KeyOverlap) continue;
+        const PairEstimate e = Refine(data[size_t(i)], data[size_t(j)], predicted, model);
+        if (e.Ok && CornerDistance(predicted, e.BToA, width, height) <= KeyDrift)
+            pairs.push_back({i, j, e.BToA, e.Confidence});
+    }
+    return pairs;
+}
+
+// The poses that best agree with every pair: angles first (they add up),
+// then the shifts, which the angles turn.
+std::vector<Motion> Adjust(const std::vector<Pair>& pairs, const std::vector<bool>& placed) {
+    std::vector<int> node(placed.size(), -1);
+    int nodes = 0;
+    for (size_t k = 0; k < placed.size(); ++k)
+        if (placed[k]) node[k] = nodes++;
+    std::vector<Edge> angles, xs, ys;
+    for (const Pair& p : pairs) angles.push_back({node[size_t(p.I)], node[size_t(p.J)], p.JToI.Angle});
+    const std::vector<double> angle = SolveDifferences(nodes, angles);
+    for (const Pair& p : pairs) {
+        const cv::Point2d t = Motion{angle[size_t(node[size_t(p.I)])], 0.0, 0.0}(cv::Point2d(p.JToI.X, p.JToI.Y));
+        xs.push_back({node[size_t(p.I)], node[size_t(p.J)], t.x});
+        ys.push_back({node[size_t(p.I)], node[size_t(p.J)], t.y});
+    }
+    const std::vector<double> x = SolveDifferences(nodes, xs), y = SolveDifferences(nodes, ys);
+    std::vector<Motion> pose(placed.size());
+    for (size_t k = 0; k < placed.size(); ++k)
+        if (placed[k]) pose[k] = {angle[size_t(node[k])], x[size_t(node[k])], y[size_t(node[k])]};
+    return pose;
+}
+
+}  // namespace
+
+namespace align {
+
+void ParallelFor(int count, int threads, const std::function<void(int)>& work) {
+    std::atomic<int> next{0};
+    std::exception_ptr failure;
+    std::mutex failureMutex;
+    auto run = [&] {
+        for (int i; (i = next.fetch_add(1)) < count;) {
+            try {
+                work(i);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(failureMutex);
+                if (!failure) failure = std::current_exception();
+                next = count;
+            }
+        }
+    };
+    {
+        std::vector<std::jthread> pool;
+        for (int t = 1; t < std::min(threads, count); ++t) pool.emplace_back(run);
+        run();
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+std::vector<double> SolveDifferences(int nodes, const std::vector<Edge>& edges) {
+    // Conjugate gradients on the graph's Laplacian without node 0, with the
+    // nodes' degrees as the preconditioner.
+    const size_t n = size_t(nodes);
+    std::vector<double> x(n, 0.0), r(n, 0.0), degree(n, 0.0);
+    for (const Edge& e : edges) {
+        r[size_t(e.J)] += e.D;
+        r[size_t(e.I)] -= e.D;
+        degree[size_t(e.I)] += 1.0;
+        degree[size_t(e.J)] += 1.0;
+    }
+    r[0] = 0.0;
+    auto apply = [&](const std::vector<double>& v, std::vector<double>& out) {
+        std::fill(out.begin(), out.end(), 0.0);
+        for (const Edge& e : edges) {
+            const double d = (e.J == 0 ? 0.0 : v[size_t(e.J)]) - (e.I == 0 ? 0.0 : v[size_t(e.I)]);
+            out[size_t(e.J)] += d;
+            out[size_t(e.I)] -= d;
+        }
+        out[0] = 0.0;
+    };
+    std::vector<double> z(n), p(n), q(n);
+    auto precondition = [&] {
+        for (size_t k = 0; k < n; ++k) z[k] = degree[k] > 0.0 && k > 0 ? r[k] / degree[k] : 0.0;
+    };
+    precondition();
+    p = z;
+    double rz = 0.0, start = 0.0;
+    for (size_t k = 0; k < n; ++k) rz += r[k] * z[k], start += r[k] * r[k];
+    for (size_t iteration = 0; iteration < 4 * n + 10 && rz > 0.0; ++iteration) {
+        apply(p, q);
+        double pq = 0.0;
+        for (size_t k = 0; k < n; ++k) pq += p[k] * q[k];
+        if (pq <= 0.0) break;
+        const double alpha = rz / pq;
+        double rr = 0.0;
+        for (size_t k = 0; k < n; ++k) {
+            x[k] += alpha * p[k];
+            r[k] -= alpha * q[k];
+            rr += r[k] * r[k];
+        }
+        if (rr <= 1e-28 * start) break;
+        precondition();
+        double next = 0.0;
+        for (size_t k = 0; k < n; ++k) next += r[k] * z[k];
+        for (size_t k = 0; k < n; ++k) p[k] = z[k] + (next / rz) * p[k];
+        rz = next;
+    }
+    return x;
+}
+
+}  // namespace align
+
+AlignResult AlignFrames(const std::vector<AlignFrame>& frames, const AlignSettings& settings) {
+    CheckFrames(frames);
+    const int n = int(frames.size());
+    const int threads = settings.Threads > 0 ? settings.Threads : int(std::max(1u, std::thread::hardware_concurrency()));
+    const int width = frames[0].Grey.cols, height = frames[0].Grey.rows;
+
+    std::vector<FrameData> data(static_cast<size_t>(n));
+    ParallelFor(n, threads, [&](int k) { data[size_t(k)] = PrepareFrame(frames[size_t(k)].Frame, frames[size_t(k)].Grey); });
+
+    std::vector<PairEstimate> neighbour(static_cast<size_t>(n));
+    std::atomic<int> done{1};
+    ParallelFor(n - 1, threads, [&](int k) {
+        neighbour[size_t(k) + 1] = EstimatePair(data[size_t(k)], data[size_t(k) + 1], settings.Model);
+        if (settings.Progress) settings.Progress(done.fetch_add(1) + 1, n);
+    });
+
+    AlignResult result;
+    result.Poses.resize(static_cast<size_t>(n));
+    std::vector<bool> placed(static_cast<size_t>(n), false);
+    std::vector<Motion> chain(static_cast<size_t>(n));
+    std::vector<Pair> pairs;
+    placed[0] = true;
+    for (int j = 1; j < n; ++j) {
+        Pair pair;
+        if (PlaceInChain(j, data, neighbour, placed, settings.Model, pair, result.Poses[size_t(j)].Reason)) {
+            placed[size_t(j)] = true;
+            chain[size_t(j)] = Compose(chain[size_t(pair.I)], pair.JToI);
+            pairs.push_back(pair);
+        }
+    }
+
+    std::vector<std::vector<Pair>> keys(static_cast<size_t>(n));
+    ParallelFor(n, threads, [&](int j) {
+        if (placed[size_t(j)]) keys[size_t(j)] = KeyPairs(j, data, placed, chain, settings.Model);
+    });
+    for (const std::vector<Pair>& more : keys) pairs.insert(pairs.end(), more.begin(), more.end());
+
+    const std::vector<Motion> pose = Adjust(pairs, placed);
+    std::vector<double> confidence(static_cast<size_t>(n), 0.0);
+    confidence[0] = 1.0;
+    for (const Pair& p : pairs) {
+        confidence[size_t(p.J)] = std::max(confidence[size_t(p.J)], p.Confidence);
+        const double residual =
+            CornerDistance(Compose(pose[size_t(p.I)], p.JToI), pose[size_t(p.J)], width, height);
+        result.WorstPairResidual = std::max(result.WorstPairResidual, residual);
+    }
+    result.Pairs = int(pairs.size());
+    for (int k = 0; k < n; ++k) {
+        FramePose& out = result.Poses[size_t(k)];
+        const std::string reason = out.Reason;
+        if (placed[size_t(k)]) out = PoseOf(pose[size_t(k)], width, height);
+        out.Frame = frames[size_t(k)].Frame;
+        out.Confidence = confidence[size_t(k)];
+        if (!placed[size_t(k)]) out.Reason = reason;
+    }
+    return result;
+}
+
+cv::Mat GreyOf(const Image& image) {
+    cv::Mat grey(image.Height, image.Width, CV_32F);
+    std::vector<float> rgba(size_t(image.Width) * 4);
+    for (int y = 0; y < image.Height; ++y) {
+        image.ReadSpan(0, y, image.Width, rgba.data());
+        float* out = grey.ptr<float>(y);
+        for (int x = 0; x < image.Width; ++x) {
+            const float* p = &rgba[size_t(x) * 4];
+            out[x] = (p[0] + p[1] + p[2]) * (1.0f / 3.0f);
+        }
+    }
+    return grey;
+}
+
+std::vector<FramePose> RelateNeighbours(const std::vector<AlignFrame>& frames, const AlignSettings& settings) {
+    CheckFrames(frames);
+    const int n = int(frames.size());
+    const int threads = settings.Threads > 0 ? settings.Threads : int(std::max(1u, std::thread::hardware_concurrency()));
+    const int width = frames[0].Grey.cols, height = frames[0].Grey.rows;
+    std::vector<FrameData> data(static_cast<size_t>(n));
+    ParallelFor(n, threads, [&](int k) { data[size_t(k)] = PrepareFrame(frames[size_t(k)].Frame, frames[size_t(k)].Grey); });
+    std::vector<FramePose> poses(static_cast<size_t>(n));
+    poses[0] = PoseOf(Motion(), width, height);
+    poses[0].Confidence = 1.0;
+    std::atomic<int> done{1};
+    ParallelFor(n - 1, threads, [&](int k) {
+        const PairEstimate e = EstimatePair(data[size_t(k)], data[size_t(k) + 1], settings.Model);
+        FramePose& pose = poses[size_t(k) + 1];
+        if (e.Ok) {
+            pose = PoseOf(e.BToA, width, height);
+            pose.Confidence = e.Confidence;
+        } else {
+            pose.Reason = e.Reason;
+        }
+        if (settings.Progress) settings.Progress(done.fetch_add(1) + 1, n);
+    });
+    for (int k = 0; k < n; ++k) poses[size_t(k)].Frame = frames[size_t(k)].Frame;
+    return poses;
+}
+
+}  // namespace tessellon

@@ -1,0 +1,131 @@
+// Whole runs of `tessellon align` and `tessellon check` on a generated shot:
+// the track align writes reads back and stitches; check passes the exact
+// track and names each usual mistake made of it.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "Shot.h"
+#include "TrackFile.h"
+
+using namespace tessellon;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct RunResult {
+    int Status = -1;
+    std::string Out, Err;
+};
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class Commands : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::string work = (fs::temp_directory_path() / "tessellon-align-XXXXXX").string();
+        dir_ = ::mkdtemp(work.data());
+        shot_.FrameWidth = 256;
+        shot_.FrameHeight = 144;
+        shot_.FrameCount = 10;
+        shot_.Pan = 300;
+        shot_.DriftPixels = 6;
+        shot_.RollDegrees = 3.0;
+        shot_.BallRadius = 120.0;
+        shot_.WholePixels = false;
+        WriteFrames(shot_, DrawScene(shot_, 2), dir_.string(), "f.%04d.pfm", 2);
+        WriteTrackFile(shot_, (dir_ / "exact.csv").string());
+    }
+    static void TearDownTestSuite() { fs::remove_all(dir_); }
+
+    RunResult Run(const std::string& args) const {
+        const std::string command = "cd '" + dir_.string() + "' && '" TESSELLON_EXE "' " + args + " >out.txt 2>err.txt";
+        const int status = std::system(command.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : 128, ReadAll(dir_ / "out.txt"), ReadAll(dir_ / "err.txt")};
+    }
+
+    // The exact track rewritten key by key.
+    void WriteVariant(const std::string& name, const std::function<void(TrackKey&)>& change) const {
+        Track track = ReadTrackFile((dir_ / "exact.csv").string());
+        std::ofstream out(dir_ / name);
+        out.precision(17);
+        out << "frame,x,y,angle\n";
+        for (TrackKey key : track.Keys) {
+            change(key);
+            out << key.Frame << ',' << key.X << ',' << key.Y << ',' << key.Angle << '\n';
+        }
+    }
+
+    static fs::path dir_;
+    static ShotSpec shot_;
+};
+
+fs::path Commands::dir_;
+ShotSpec Commands::shot_;
+
+}  // namespace
+
+TEST_F(Commands, AlignWritesATrackThatReadsBackAndStitches) {
+    const RunResult run = Run("align --frames f.%04d.pfm -o aligned.csv");
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_NE(ReadAll(dir_ / "aligned.csv").find("frame,x,y,angle,confidence\n"), std::string::npos);
+    const Track aligned = ReadTrackFile((dir_ / "aligned.csv").string());
+    const Track exact = ReadTrackFile((dir_ / "exact.csv").string());
+    ASSERT_EQ(aligned.Keys.size(), exact.Keys.size());
+    for (size_t k = 0; k < exact.Keys.size(); ++k) {
+        EXPECT_EQ(aligned.Keys[k].Frame, exact.Keys[k].Frame);
+        EXPECT_NEAR(aligned.Keys[k].X * shot_.FrameWidth, exact.Keys[k].X * shot_.FrameWidth, 0.1);
+        EXPECT_NEAR(aligned.Keys[k].Y * shot_.FrameHeight, exact.Keys[k].Y * shot_.FrameHeight, 0.1);
+        EXPECT_NEAR(aligned.Keys[k].Angle, exact.Keys[k].Angle, 0.02);
+    }
+    const RunResult stitch = Run("stitch --frames f.%04d.pfm --track aligned.csv --method median --output plate.pfm");
+    EXPECT_EQ(stitch.Status, 0) << stitch.Err;
+
+    // Bad input: exit 2 and nothing written.
+    const RunResult none = Run("align --frames g.%04d.pfm -o none.csv");
+    EXPECT_EQ(none.Status, 2);
+    EXPECT_NE(none.Err.find("no frames match"), std::string::npos) << none.Err;
+    EXPECT_FALSE(fs::exists(dir_ / "none.csv"));
+}
+
+TEST_F(Commands, CheckPassesTheExactTrackAndNamesTheUsualMistakes) {
+    const double w = shot_.FrameWidth, h = shot_.FrameHeight;
+    const double x0 = 0.5, y0 = 0.5;
+    struct Case {
+        const char* Name;
+        std::function<void(TrackKey&)> Change;
+        int Status;
+        const char* Says;
+    };
+    const std::vector<Case> cases = {
+        {"exact.csv", nullptr, 0, "the track fits"},
+        {"pixels.csv", [&](TrackKey& k) { k.X *= w, k.Y *= h; }, 3, "--track-units pixels"},
+        {"feature.csv", [&](TrackKey& k) { k.X = 2 * x0 - k.X, k.Y = 2 * y0 - k.Y; }, 3, "a feature's track"},
+        {"top-left.csv", [](TrackKey& k) { k.Y = 1.0 - k.Y, k.Angle = -k.Angle; }, 3, "--track-origin top-left"},
+        {"angle.csv", [](TrackKey& k) { k.Angle = -k.Angle; }, 3, "negate them"},
+        {"wrong.csv", [](TrackKey& k) { k.X += 0.01 * (k.Frame % 3); }, 3, "none of the usual mistakes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        if (c.Change) WriteVariant(c.Name, c.Change);
+        const RunResult run = Run(std::string("check --frames f.%04d.pfm --track ") + c.Name);
+        EXPECT_EQ(run.Status, c.Status) << run.Out << run.Err;
+        EXPECT_NE(run.Out.find(c.Says), std::string::npos) << run.Out;
+    }
+    // The same pixel track read as pixels fits.
+    EXPECT_EQ(Run("check --frames f.%04d.pfm --track pixels.csv --track-units pixels").Status, 0);
+}
