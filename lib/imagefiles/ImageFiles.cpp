@@ -385,7 +385,11 @@ OpenedFile OpenChecked(const std::string& path, const ImageLimits& limits) {
     f.Info.Channels = s.nchannels;
     f.Info.HostFormat = format;
     f.Info.HostBytes = bytes.Host;
-    f.Info.ColorSpace = s.get_string_attribute("oiio:ColorSpace");
+    // The library labels every netpbm file Rec709, as that format's grey and
+    // colour maps are; a PFM file's floats are linear by convention and say
+    // nothing of it, so they are left unlabelled, never "converted".
+    const bool pfm = std::strcmp(f.Input->format_name(), "pnm") == 0 && s.format == OIIO::TypeDesc::FLOAT;
+    if (!pfm) f.Info.ColorSpace = s.get_string_attribute("oiio:ColorSpace");
     return f;
 }
 

@@ -275,6 +275,21 @@ TEST_F(ImageReadChoiceTest, ColourIsConvertedToTheFormatsOwn) {
     }
 }
 
+// What a file's format says of its colour, and what the library only
+// assumes: a PFM file is labelled nothing, so a stitch of PFM frames into
+// PFM leaves every value as it was.
+TEST_F(ImageReadChoiceTest, ColourLabelsAreTheFilesOwn) {
+    Image* image = NewImage(TagList{Tag<IMG_Width>(1), Tag<IMG_Height>(1), Tag<IMG_Channel>(0), Tag<IMG_Channel>(1),
+                                    Tag<IMG_Channel>(2), Tag<IMG_Channel>(3), Tag<IMG_Format>(int32_t(Format_Float))});
+    Held held{image};
+    const float values[4] = {0.5f, 0.2f, 0.9f, 1.0f};
+    image->WriteSpan(0, 0, 1, values);
+    WriteImageFile(*image, Path("f.pfm"));
+    WriteImageFile(*image, Path("f.png"));
+    EXPECT_EQ(ProbeImageFile(Path("f.pfm"), {}).ColorSpace, "");
+    EXPECT_TRUE(OIIO::Strutil::iequals(ProbeImageFile(Path("f.png"), {}).ColorSpace, "sRGB"));
+}
+
 TEST_F(ImageReadChoiceTest, ExrTypeAndCompressionAreChosen) {
     Image* image = NewImage(TagList{Tag<IMG_Width>(2), Tag<IMG_Height>(2), Tag<IMG_Channel>(0), Tag<IMG_Channel>(1),
                                     Tag<IMG_Channel>(2), Tag<IMG_Channel>(3), Tag<IMG_Format>(int32_t(Format_Float))});
