@@ -10,7 +10,7 @@ double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::dura
 
 }  // namespace
 
-Progress::Progress(bool show) : show_(show), begin_(Clock::now()) {}
+Progress::Progress(ProgressShown shown) : shown_(shown), begin_(Clock::now()) {}
 
 Progress::~Progress() { Clear(); }
 
@@ -20,7 +20,7 @@ void Progress::PhaseBegan(Phase phase) {
     began_[k] = Clock::now();
     running_[k] = true;
     if (phase != Phase::Reading) {
-        shown_ = phase;
+        phase_ = phase;
         rendering_ = true;
         fraction_ = 0.0f;
     }
@@ -33,7 +33,7 @@ void Progress::PhaseEnded(Phase phase) {
     if (!running_[k]) return;
     spent_[k] += Clock::now() - began_[k];
     running_[k] = false;
-    if (phase == shown_) rendering_ = false;
+    if (phase == phase_) rendering_ = false;
 }
 
 void Progress::FramesDecoded(int done, int total) {
@@ -49,18 +49,16 @@ void Progress::ToolProgress(float fraction) {
     Show(false);
 }
 
-void Progress::Show(bool force) {
-    if (!show_) return;
-    const Clock::time_point now = Clock::now();
-    if (!force && lineShown_ && now - lastShown_ < std::chrono::milliseconds(100)) return;
-    lastShown_ = now;
-
+std::string Progress::Text() const {
     char text[160];
     const double percent = double(fraction_) * 100.0;
     const bool reading = toDecode_ > 0 && decoded_ < toDecode_;
-    switch (rendering_ ? shown_ : Phase::Reading) {
+    switch (rendering_ ? phase_ : Phase::Reading) {
     case Phase::Gathering:
-        std::snprintf(text, sizeof text, "reading frames %d/%d, gathering %3.0f%%", decoded_, toDecode_, percent);
+        if (toDecode_ > 0)
+            std::snprintf(text, sizeof text, "reading frames %d/%d, gathering %3.0f%%", decoded_, toDecode_, percent);
+        else
+            std::snprintf(text, sizeof text, "gathering %3.0f%%", percent);
         break;
     case Phase::Placing:
         std::snprintf(text, sizeof text, "placing layers %3.0f%%, then compositing", percent);
@@ -75,14 +73,32 @@ void Progress::Show(bool force) {
             std::snprintf(text, sizeof text, "reading frame headers");
         break;
     }
-    std::fprintf(stderr, "\r\033[Ktessellon: %s  %.1f s", text, Seconds(now - begin_));
+    return text;
+}
+
+// `force`: a phase began, or the frames are all decoded.
+void Progress::Show(bool force) {
+    if (shown_ == ProgressShown::None) return;
+    const Clock::time_point now = Clock::now();
+    const double elapsed = Seconds(now - begin_);
+    if (shown_ == ProgressShown::Log) {
+        if (!force && lineShown_ && now - lastShown_ < std::chrono::seconds(5)) return;
+        lastShown_ = now;
+        lineShown_ = true;
+        std::fprintf(stderr, "tessellon: %7.1f s  %s\n", elapsed, Text().c_str());
+        std::fflush(stderr);
+        return;
+    }
+    if (!force && lineShown_ && now - lastShown_ < std::chrono::milliseconds(100)) return;
+    lastShown_ = now;
+    std::fprintf(stderr, "\r\033[Ktessellon: %s  %.1f s", Text().c_str(), elapsed);
     std::fflush(stderr);
     lineShown_ = true;
 }
 
 void Progress::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!lineShown_) return;
+    if (!lineShown_ || shown_ != ProgressShown::Line) return;
     std::fputs("\r\033[K", stderr);
     std::fflush(stderr);
     lineShown_ = false;

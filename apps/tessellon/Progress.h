@@ -1,11 +1,14 @@
-// Progress of one stitch: the render's events drawn as an updating line on
-// stderr (when asked for: stderr a terminal, not --quiet), and the times of
-// the phases, kept either way, for the summary and --stats.
+// Progress of one stitch on stderr, and the times of the phases, kept
+// either way, for the summary, --stats and --report. On a terminal the
+// render's events are drawn as one updating line; into a file or a pipe (a
+// render farm's log) they are plain lines: one as each phase begins and at
+// most one every few seconds within a phase.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <mutex>
+#include <string>
 
 #include "StitchRender.h"
 
@@ -20,9 +23,11 @@ struct PhaseTimes {
     double Total = 0.0;
 };
 
+enum class ProgressShown { None, Line, Log };
+
 class Progress : public RenderEvents {
 public:
-    explicit Progress(bool show);
+    explicit Progress(ProgressShown shown);
     ~Progress() override;
 
     void PhaseBegan(Phase phase) override;
@@ -39,14 +44,15 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     void Show(bool force);
+    std::string Text() const;
 
-    bool show_;
+    ProgressShown shown_;
     mutable std::mutex mutex_;
     Clock::time_point begin_, lastShown_;
     std::array<Clock::duration, PhaseCount> spent_{};
     std::array<Clock::time_point, PhaseCount> began_{};
     std::array<bool, PhaseCount> running_{};
-    Phase shown_ = Phase::Reading;   // the render thread's phase the line shows
+    Phase phase_ = Phase::Reading;   // the render thread's phase the line shows
     bool rendering_ = false, lineShown_ = false;
     float fraction_ = 0.0f;
     int decoded_ = 0, toDecode_ = 0;

@@ -5,11 +5,13 @@
 #include <string>
 #include <thread>
 
+#include "FrameWarnings.h"
 #include "HostApp.h"
 #include "ImageFiles.h"
 #include "Messages.h"
 #include "Plugins.h"
 #include "Progress.h"
+#include "Report.h"
 #include "StitchRender.h"
 #include "System.h"
 
@@ -38,8 +40,13 @@ std::string FrameFormats(const StitchPlan& plan) {
     return formats;
 }
 
-void WarnOfFrames(const std::vector<BadFrame>& frames) {
-    for (const BadFrame& bad : frames) PrintWarning("skipped frame " + std::to_string(bad.Frame) + ": " + bad.Reason);
+void WarnOfFrames(const std::vector<BadFrame>& frames, Report& report) {
+    for (const BadFrame& bad : frames) report.Warn("skipped frame " + std::to_string(bad.Frame) + ": " + bad.Reason);
+}
+
+ProgressShown ProgressFor(const StitchSettings& settings) {
+    if (settings.Quiet) return ProgressShown::None;
+    return StandardErrorIsTerminal() ? ProgressShown::Line : ProgressShown::Log;
 }
 
 void WriteOutputs(const Image& picture, const StitchSettings& settings, const WriteOptions& write,
@@ -93,19 +100,24 @@ void PrintStats(const StitchPlan& plan, const RenderOutcome& outcome, const Phas
 }  // namespace
 
 StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) {
-    Progress progress(StandardErrorIsTerminal() && !settings.Quiet);
+    Progress progress(ProgressFor(settings));
+    Report report(settings.Report);
     if (settings.Limits.MaxImageBytes) HostApp::SetImageByteLimit(settings.Limits.MaxImageBytes);
 
     const StitchPlan plan = MakeStitchPlan(settings, PhysicalMemoryBytes());
     if (plan.MissingCount > 0)
-        PrintWarning(std::to_string(plan.MissingCount) + (plan.MissingCount == 1 ? " frame has" : " frames have") +
-                     " no file and no image: " + plan.Missing + " of " + Quoted(settings.Frames));
-    WarnOfFrames(plan.Skipped);
-    for (const std::string& warning : plan.Warnings) PrintWarning(warning);
+        report.Warn(std::to_string(plan.MissingCount) + (plan.MissingCount == 1 ? " frame has" : " frames have") +
+                    " no file and no image: " + plan.Missing + " of " + Quoted(settings.Frames));
+    WarnOfFrames(plan.Skipped, report);
+    for (const std::string& warning : plan.Warnings) report.Warn(warning);
 
     const RenderOutcome outcome = RenderStitch(plan, settings, plugins, progress, &BytesRead);
     progress.Clear();
-    WarnOfFrames(outcome.Unreadable);
+    WarnOfFrames(outcome.Unreadable, report);
+    const std::string transparent = NoOpaqueWarning(outcome.Transparent);
+    if (!transparent.empty()) report.Warn(transparent);
+    if (!HasOpaquePixel(*outcome.Picture))
+        report.Warn("the result has no fully opaque pixel: every pixel is transparent");
     WriteOutputs(*outcome.Picture, settings, plan.Write, progress);
 
     StitchSummary summary;
@@ -114,6 +126,7 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
     summary.FramesUsed = outcome.Counts.Frames;
     summary.FramesInRange = int(plan.Last - plan.First + 1);
     summary.Seconds = progress.Elapsed();
+    report.Write(settings, plan, outcome, progress.Times(), PeakResidentBytes());
     if (!settings.Quiet) PrintSummary(summary, settings);
     if (settings.Stats) {
         const int threads =

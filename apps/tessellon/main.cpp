@@ -159,6 +159,9 @@ void AddStitch(CLI::App& app, Options& options, Commands& commands) {
         ->expected(2);
     stitch->add_flag("--quiet", s.Quiet, "No progress line and no summary");
     stitch->add_flag("--stats", s.Stats, "Print phase times and peak memory");
+    stitch->add_option("--report", s.Report,
+                       "Write a JSON summary of the run (frames used and skipped, canvas, times, warnings, peak "
+                       "memory) when the output is written");
     AddLimits(*stitch, options);
 }
 

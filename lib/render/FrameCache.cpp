@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "FrameWarnings.h"
 #include "HostSystem.h"
 
 namespace tessellon {
@@ -53,7 +54,10 @@ void FrameCache::Work() {
         std::string reason;
         try {
             picture.Reset(ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext));
-            if (!picture) reason = "the file gave no image";
+            if (!picture)
+                reason = "the file gave no image";
+            else
+                slot.Transparent = !HasOpaquePixel(*picture.Get());
         } catch (const std::exception& e) {
             reason = e.what();
         } catch (...) {
@@ -138,6 +142,14 @@ std::vector<BadFrame> FrameCache::Skipped() const {
     for (const Slot& slot : slots_)
         if (slot.State == SlotState::Bad) bad.push_back(BadFrame{slot.File.Frame, slot.File.Path, slot.Reason});
     return bad;
+}
+
+std::vector<int> FrameCache::TransparentFrames() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<int> frames;
+    for (const Slot& slot : slots_)
+        if (slot.State != SlotState::Bad && slot.Transparent) frames.push_back(slot.File.Frame);
+    return frames;
 }
 
 double FrameCache::ReadSeconds() const {

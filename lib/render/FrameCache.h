@@ -80,6 +80,8 @@ public:
     BadFrame Failure() const;
     // After Finish: the frames skipped as unreadable, ascending.
     std::vector<BadFrame> Skipped() const;
+    // The frames decoded so far without a fully opaque pixel.
+    std::vector<int> TransparentFrames() const;
     // The frames that were decoded into an image.
     int Decoded() const { return decoded_.load(); }
     // Calls of Acquire for frames of the range, those that had to wait for
@@ -102,6 +104,7 @@ private:
         HostRef<Image> Picture;
         std::string Reason;
         int Decodes = 0;
+        bool Transparent = false;   // decoded without a fully opaque pixel
     };
 
     void Work();

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "FrameWarnings.h"
 #include "HostApp.h"
 #include "Text.h"
 #include "TrackUse.h"
@@ -329,7 +330,7 @@ StitchPlan PlanStitch(const StitchSettings& settings, StitchInputs inputs, uint6
     plan.Layered = plan.StartFrame < plan.EndFrame;
     plan.Warnings = TrackWarnings(plan.TrackFile, plan.Layered);
     std::string hint;   // for a canvas too large
-    for (std::string& warning : SizeWarnings(plan.Frames)) plan.Warnings.push_back(std::move(warning));
+    for (std::string& warning : FrameWarnings(plan.Frames)) plan.Warnings.push_back(std::move(warning));
     if (plan.TrackFile) {
         Track& track = *plan.TrackFile;
         plan.Use = UseOf(settings, track);

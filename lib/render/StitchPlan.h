@@ -49,6 +49,7 @@ struct StitchSettings {
     int Threads = 0;                    // 0: every core
     bool Quiet = false;
     bool Stats = false;
+    std::string Report;                 // --report: a JSON summary of the run; empty: none
     WriteOptions Write;
     RenderLimits Limits;
 };

@@ -167,6 +167,7 @@ RenderOutcome RenderStitch(const StitchPlan& plan, const StitchSettings& setting
 
     if (cache.Failed()) BadInput(cache.Failure().Reason + "; --skip-bad-frames passes over unreadable frames");
     outcome.Unreadable = cache.Skipped();
+    outcome.Transparent = cache.TransparentFrames();
     cache.Release();
     if (!outcome.Picture) NoPicture(plan, rendered, outcome.Unreadable);
     return outcome;

@@ -55,6 +55,7 @@ struct RenderCounts {
 struct RenderOutcome {
     HostRef<Image> Picture;
     std::vector<BadFrame> Unreadable;   // frames skipped as unreadable while decoding
+    std::vector<int> Transparent;       // frames decoded without a fully opaque pixel
     RenderCounts Counts;
 };
 

@@ -1,7 +1,6 @@
 #include "TrackUse.h"
 
 #include <cmath>
-#include <map>
 #include <utility>
 
 #include "HostApp.h"
@@ -28,9 +27,6 @@ StartValues ValuesAt(const Track& track, double frame) {
     return StartValues{at.X, at.Y, HostApp::ValueAt(angles, frame).X};
 }
 
-std::string SizeOf(const ImageFileInfo& info) {
-    return std::to_string(info.Width) + " x " + std::to_string(info.Height);
-}
 
 }  // namespace
 
@@ -73,22 +69,6 @@ std::string CanvasHint(const Track& track, const TrackUse& use) {
     return std::string("; check the track's units and kind (--track-units, --track-kind: read as ") +
            (use.Units == TrackUnits::Pixels ? "pixels" : "fractions") + ", " +
            (use.Kind == TrackKind::Feature ? "a feature" : "the camera") + ")";
-}
-
-std::vector<std::string> SizeWarnings(const std::vector<PlannedFrame>& frames) {
-    if (frames.empty()) return {};
-    const ImageFileInfo& start = frames.front().Info;
-    std::map<std::pair<int, int>, std::vector<int>> bySize;
-    for (const PlannedFrame& frame : frames)
-        if (frame.Info.Width != start.Width || frame.Info.Height != start.Height)
-            bySize[{frame.Info.Width, frame.Info.Height}].push_back(frame.Frame);
-    std::vector<std::string> warnings;
-    for (const auto& [size, list] : bySize)
-        warnings.push_back(std::string(list.size() == 1 ? "frame " : "frames ") + FrameListText(list) +
-                           (list.size() == 1 ? " is " : " are ") + std::to_string(size.first) + " x " +
-                           std::to_string(size.second) + ", not the start frame's " + SizeOf(start) +
-                           " (placed at their own size on the start frame's canvas)");
-    return warnings;
 }
 
 std::vector<std::string> TrackWarnings(const std::optional<Track>& track, bool layered) {

@@ -34,9 +34,6 @@ void CheckFractions(const Track& track);
 // A hint for a canvas too large for the host, naming the likely mistake.
 std::string CanvasHint(const Track& track, const TrackUse& use);
 
-// "width x height" of the frames of another size than the start frame, one
-// line per size, naming the frames as ranges.
-std::vector<std::string> SizeWarnings(const std::vector<PlannedFrame>& frames);
 
 // What the track file's reader passed over, and the lack of a track, as
 // warnings (empty when there is nothing to say).

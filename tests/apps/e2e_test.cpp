@@ -2,6 +2,7 @@
 // fresh folder. Results are compared bit for bit with the plug-in driven
 // directly in this process through the same module.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -153,8 +154,24 @@ struct DirectRender {
 
 struct RunResult {
     int Status = -1;
-    std::string Out, Err;
+    std::string Out, Err, Log;   // Log: the progress lines of stderr
 };
+
+// Progress lines ("tessellon:   1.2 s  reading frames 3/5") go to a log of
+// their own, so that Err holds only errors and warnings.
+std::string TakeProgressLines(std::string& err) {
+    std::string log, rest;
+    size_t at = 0;
+    while (at < err.size()) {
+        const size_t end = std::min(err.find('\n', at), err.size() - 1) + 1;
+        const std::string line = err.substr(at, end - at);
+        const bool progress = line.rfind("tessellon: ", 0) == 0 && line.find(" s  ") != std::string::npos;
+        (progress ? log : rest) += line;
+        at = end;
+    }
+    err = rest;
+    return log;
+}
 
 std::string ShellQuote(const std::string& text) {
     std::string quoted = "'";
@@ -205,6 +222,7 @@ protected:
         result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         result.Out = ReadAll(logs_ / "out");
         result.Err = ReadAll(logs_ / "err");
+        result.Log = TakeProgressLines(result.Err);
         EXPECT_EQ(result.Err.find("not given back"), std::string::npos) << result.Err;
         return result;
     }
@@ -476,6 +494,46 @@ TEST_F(Tessellon, MissingFramesAreSkippedWithOneWarning) {
     const Held out = ReadOutput("out.exr");
     ASSERT_TRUE(out.Get() && expected.Get());
     EXPECT_TRUE(SameImage(*out.Get(), *expected.Get()));
+}
+
+// What a render farm keeps of a run: the progress as plain lines, a phase
+// at a time, and the report.
+TEST_F(Tessellon, BatchRunsLogTheirPhasesAndReportTheRun) {
+    WriteShot();
+    WriteText("t.csv", TrackCsv());
+    fs::remove(At("f.0003.exr"));
+    WriteText("f.0004.exr", "not an image");
+    const RunResult run = Run(With(kStitch, {"--method", "median", "--output", "out.exr", "--skip-bad-frames",
+                                             "--report", "run.json"}));
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    size_t at = 0;
+    for (const char* phase : {"reading frame headers", "gathering", "placing layers", "compositing", "releasing",
+                              "writing the output"}) {
+        const size_t found = run.Log.find(phase, at);
+        EXPECT_NE(found, std::string::npos) << phase << " in order, in\n" << run.Log;
+        if (found != std::string::npos) at = found;
+    }
+    EXPECT_EQ(run.Log.find('\r'), std::string::npos) << "no terminal line drawing in a log";
+
+    std::ifstream in(At("run.json"));
+    const nlohmann::json report = nlohmann::json::parse(in);
+    EXPECT_EQ(report["frames"]["used"], "1-2, 5");
+    EXPECT_EQ(report["frames"]["without_file"], "3");
+    ASSERT_EQ(report["frames"]["skipped"].size(), 1u);
+    EXPECT_EQ(report["frames"]["skipped"][0]["frame"], 4);
+    EXPECT_NE(report["frames"]["skipped"][0]["reason"].get<std::string>().find("f.0004.exr"), std::string::npos);
+    const Held out = ReadOutput("out.exr");
+    ASSERT_TRUE(out.Get());
+    EXPECT_EQ(report["canvas"]["width"], out.Get()->Width);
+    EXPECT_EQ(report["canvas"]["height"], out.Get()->Height);
+    EXPECT_EQ(report["warnings"].size(), size_t(Count(run.Err, "tessellon WARNING: ")));
+    EXPECT_GT(report["memory"]["peak_resident"].get<double>(), 0.0);
+    EXPECT_GE(report["seconds"]["total"].get<double>(), report["seconds"]["writing"].get<double>());
+
+    const RunResult quiet = Run(With(kStitch, {"--output", "out.exr", "--quiet", "--report", "no/such/run.json"}));
+    EXPECT_EQ(quiet.Status, 2) << quiet.Err;
+    EXPECT_EQ(quiet.Log, "") << "a quiet run logs nothing";
+    EXPECT_NE(quiet.Err.find("no/such/run.json"), std::string::npos) << quiet.Err;
 }
 
 TEST_F(Tessellon, AMissingStartFrameIsBadInput) {

@@ -242,8 +242,24 @@ Picture ReadOutput(const fs::path& path) {
 
 struct RunResult {
     int Status = -1;
-    std::string Out, Err;
+    std::string Out, Err, Log;   // Log: the progress lines of stderr
 };
+
+// Progress lines ("tessellon:   1.2 s  reading frames 3/5") go to a log of
+// their own, so that Err holds only errors and warnings.
+std::string TakeProgressLines(std::string& err) {
+    std::string log, rest;
+    size_t at = 0;
+    while (at < err.size()) {
+        const size_t end = std::min(err.find('\n', at), err.size() - 1) + 1;
+        const std::string line = err.substr(at, end - at);
+        const bool progress = line.rfind("tessellon: ", 0) == 0 && line.find(" s  ") != std::string::npos;
+        (progress ? log : rest) += line;
+        at = end;
+    }
+    err = rest;
+    return log;
+}
 
 // Whatever a locale variable of the caller says must not reach the child
 // unless a case asks for it.
@@ -288,6 +304,7 @@ RunResult RunTessellon(const fs::path& dir, const fs::path& logs, const std::vec
     result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.Out = ReadBytes(logs / "out");
     result.Err = ReadBytes(logs / "err");
+    result.Log = TakeProgressLines(result.Err);
     // Under the sanitizers a report would otherwise pass as exit status 1.
     EXPECT_EQ(result.Err.find("Sanitizer"), std::string::npos) << result.Err;
     EXPECT_EQ(result.Err.find("runtime error"), std::string::npos) << result.Err;
@@ -603,6 +620,8 @@ std::vector<Case> ImageCases() {
     cases.push_back(ChannelCase("ThreeChannelsAreOpaqueRgb", 3, OIIO::TypeDesc::UINT8, ".png"));
     cases.push_back(ChannelCase("FourChannelsAreRgba", 4, OIIO::TypeDesc::FLOAT, ".exr"));
     cases.push_back(ChannelCase("SevenChannelsGiveTheFirstFour", 7, OIIO::TypeDesc::UINT16, ".tif"));
+    // The channels past the fourth are told of, not read.
+    cases.back().Words = {"frames 1-2 hold more than is read: channel 'channel4', channel 'channel5'"};
     cases.push_back(FormatCase("EightBitLikeFloat", OIIO::TypeDesc::UINT8, ".png", 0.5f / 255.0f));
     cases.push_back(FormatCase("SixteenBitLikeFloat", OIIO::TypeDesc::UINT16, ".tif", 0.5f / 65535.0f));
     cases.push_back(FormatCase("HalfLikeFloat", OIIO::TypeDesc::HALF, ".exr", 1.0f / 4096.0f));
@@ -694,6 +713,48 @@ std::vector<Case> ImageCases() {
 
     // The display window gives the frame's size and place; pixels outside
     // the data window are (0, 0, 0, 0), and so never opaque.
+    // Pictures that would come out wrong without a word are told of.
+    const auto opaque = [](int w, int h, int channels, float alpha) {
+        Picture p = Blank(w, h, channels);
+        for (size_t i = 0; i < p.Values.size(); ++i) p.Values[i] = i % size_t(channels) == 3 ? alpha : 0.5f;
+        return p;
+    };
+    cases.push_back(Case{"FramesWithoutAnOpaquePixelAreTold",
+                         [=](const Folder& f) {
+                             f.WriteFrame(1, opaque(W, H, 4, 0.5f), OIIO::TypeDesc::FLOAT);
+                             f.WriteFrame(2, opaque(W, H, 4, 0.999f), OIIO::TypeDesc::FLOAT);
+                         },
+                         Stitch("f.%04d.exr", ""),
+                         0,
+                         {"frames 1-2 have no fully opaque pixel",
+                          "the result has no fully opaque pixel: every pixel is transparent"}});
+    cases.push_back(Case{"DataAllOutsideTheDisplayWindowIsTold",
+                         [=](const Folder& f) {
+                             const auto away = [](OIIO::ImageSpec& spec) {
+                                 spec.x = W + 2;
+                                 spec.full_x = spec.full_y = 0;
+                                 spec.full_width = W;
+                                 spec.full_height = H;
+                             };
+                             f.WriteFrame(1, opaque(W, H, 4, 1.0f), OIIO::TypeDesc::FLOAT);
+                             f.WriteFrame(2, opaque(W, H, 4, 1.0f), OIIO::TypeDesc::FLOAT, ".exr", away);
+                         },
+                         Stitch("f.%04d.exr", ""),
+                         0,
+                         {"frame 2 has no data inside the display window: all transparent"}});
+    cases.push_back(Case{"ViewsLeftUnreadAreTold",
+                         [=](const Folder& f) {
+                             const auto views = [](OIIO::ImageSpec& spec) {
+                                 spec.channelnames = {"R", "G", "B", "A", "right.R", "right.G", "right.B", "right.A"};
+                                 spec.alpha_channel = 3;
+                                 const OIIO::ustring names[2] = {OIIO::ustring("left"), OIIO::ustring("right")};
+                                 spec.attribute("multiView", OIIO::TypeDesc(OIIO::TypeDesc::STRING, 2), names);
+                             };
+                             for (int frame : {1, 2}) f.WriteFrame(frame, opaque(W, H, 8, 1.0f), OIIO::TypeDesc::HALF, ".exr", views);
+                         },
+                         Stitch("f.%04d.exr", ""),
+                         0,
+                         {"frames 1-2 hold more than is read: view 'right'"}});
     cases.push_back(Case{"ExrDataWindowInsideOutDisplayWindow",
                          [](const Folder& f) {
                              Picture data = Blank(24, 26, 4);
@@ -718,7 +779,7 @@ std::vector<Case> ImageCases() {
                          },
                          Stitch("f.%04d.exr", ""),
                          0,
-                         {},
+                         {"frames 1-2 have data outside the display window, left out (--data-window keeps it)"},
                          {},
                          [](const Folder&, const Picture& out, const RunResult&) {
                              ASSERT_EQ(out.Width, W);
