@@ -2,6 +2,7 @@
 //
 //   tessellon stitch --frames PATTERN --output FILE [options]
 //   tessellon demo [--output-dir DIR]
+//   tessellon shot [--output-dir DIR] [--track-format NAME ...]
 //   tessellon tools [--tile FILE]
 //   tessellon about
 //
@@ -20,6 +21,7 @@
 #include <CLI/CLI.hpp>
 
 #include "DemoCommand.h"
+#include "ShotCommand.h"
 #include "HostApp.h"
 #include "ImageFiles.h"
 #include "Messages.h"
@@ -64,6 +66,8 @@ struct Options {
     uint64_t MaxMemory = 0;
 
     DemoSettings Demo;
+    ShotSettings Shot;
+    std::vector<std::string> ShotFormats;
     std::string Tile;
 };
 
@@ -97,6 +101,7 @@ void AddLimits(CLI::App& command, Options& options) {
 struct Commands {
     CLI::App* Stitch = nullptr;
     CLI::App* Demo = nullptr;
+    CLI::App* Shot = nullptr;
     CLI::App* Tools = nullptr;
     CLI::App* About = nullptr;
     CLI::Option* Start = nullptr;
@@ -156,6 +161,13 @@ void AddCommands(CLI::App& app, Options& options, Commands& commands) {
     commands.Demo->add_option("--output-dir", options.Demo.OutputDir, "Where to write (default ./tessellon-demo)");
     commands.Demo->add_flag("--quiet", options.Demo.Quiet, "Print nothing but errors");
 
+    commands.Shot = app.add_subcommand("shot", "Write the small shot of the track samples: frames and exact track");
+    commands.Shot->add_option("--output-dir", options.Shot.OutputDir, "Where to write (default ./tessellon-shot)");
+    commands.Shot->add_option("--track-format", options.ShotFormats,
+                              std::string("Also write the track in this format (may be repeated): ") +
+                                  TrackFormatNames());
+    commands.Shot->add_flag("--quiet", options.Shot.Quiet, "Print nothing but errors");
+
     commands.Tools = app.add_subcommand("tools", "List the tools of the loaded modules");
     commands.Tools->add_option("--tile", options.Tile, "Write the stitching tool's tile picture (.bmp, .png, ...)");
 
@@ -169,7 +181,7 @@ std::optional<int> Parse(CLI::App& app, int argc, char** argv) {
     if (argc > 1 && argv[1][0] != '-' && app.get_subcommands([&](CLI::App* command) {
                                              return command->check_name(argv[1]);
                                          }).empty()) {
-        PrintError(std::string("unknown command '") + argv[1] + "' (use stitch, demo, tools or about)");
+        PrintError(std::string("unknown command '") + argv[1] + "' (use stitch, demo, shot, tools or about)");
         return ExitBadInput;
     }
     try {
@@ -220,6 +232,12 @@ int Run(int argc, char** argv) {
     if (const std::optional<int> status = Parse(app, argc, argv)) return *status;
 
     HostApp::SetWorkerCount(options.Threads);
+    if (*commands.Shot) {   // draws and writes files; no tool is needed
+        for (const std::string& name : options.ShotFormats) options.Shot.TrackFormats.push_back(TrackFormatNamed(name));
+        options.Shot.Threads = options.Threads;
+        RunShot(options.Shot);
+        return ExitWritten;
+    }
     const Plugins plugins(options.Plugins, ExecutableDirectory());
     if (*commands.Stitch) {
         RunStitch(StitchOf(options, commands), plugins);

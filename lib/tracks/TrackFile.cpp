@@ -241,6 +241,14 @@ const char* TrackFormatNames()
     return "auto, csv, json, text, ae, chan, nuke-ascii, 3de, pftrack, syntheyes, shake";
 }
 
+const char* TrackFormatName(TrackFormat format)
+{
+    for (const FormatName& f : kFormatNames)
+        if (f.Format == format)
+            return f.Name;
+    return "auto";
+}
+
 void ConvertTrack(Track& track, TrackUnits units, TrackOrigin origin, int frameWidth, int frameHeight)
 {
     if (units == TrackUnits::Pixels && (frameWidth <= 0 || frameHeight <= 0))

@@ -65,6 +65,8 @@ Track ParseTrack(const std::string& text, const std::string& path, TrackFormat f
 TrackFormat TrackFormatNamed(const std::string& name);
 // "auto, csv, json, ...": the names TrackFormatNamed accepts.
 const char* TrackFormatNames();
+// The name TrackFormatNamed takes for `format`: "ae", "3de", ...
+const char* TrackFormatName(TrackFormat format);
 
 // Brings keys to the host's convention: fractions of the frame size, origin
 // bottom-left, y up, angles counter-clockwise. Pixels divide by the frame
