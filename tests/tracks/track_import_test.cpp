@@ -1,4 +1,4 @@
-// The tracker-export importers: the documented samples key by key, the
+// The tracker-export importers: hand-written exports key by key, the
 // choice of format by content, the picking of one tracker, and refusals
 // that name the place.
 #include "TrackFile.h"
@@ -18,7 +18,7 @@ struct Expected {
     double X, Y, Angle;
 };
 
-std::string Sample(const std::string& name) { return std::string(TESSELLON_TRACK_SAMPLES) + "/" + name; }
+std::string Sample(const std::string& name) { return std::string(TESSELLON_TRACK_DATA) + "/" + name; }
 
 TrackReadOptions Named(const std::string& name, TrackFormat format = TrackFormat::Auto)
 {
