@@ -123,7 +123,7 @@ void AddStitch(CLI::App& app, Options& options, Commands& commands) {
     stitch->add_option("--track-format", options.TrackFormat,
                        std::string("Track file format, told by content when auto: ") + TrackFormatNames());
     stitch->add_option("--track-name", s.TrackRead.Name, "Which tracker or track of a file that holds several");
-    stitch->add_option("--columns", s.TrackRead.Columns, "CSV columns by name: frame=f,x=cx,y=cy,angle=rot");
+    stitch->add_option("--columns", s.TrackRead.Columns, "CSV columns or JSON keys by name: frame=f,x=cx,y=cy,angle=rot");
     commands.FirstFrame = stitch->add_option("--first-frame", options.FirstFrame,
                                              "Frame of the first line, for exports without frame numbers (default 1)");
     stitch->add_option("--track-units", options.Units,

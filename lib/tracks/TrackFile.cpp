@@ -165,7 +165,7 @@ Track Dispatch(const Source& src, TrackFormat format, const TrackReadOptions& op
 {
     switch (format) {
     case TrackFormat::Csv: return ParseCsv(src, options);
-    case TrackFormat::Json: return ParseJson(src);
+    case TrackFormat::Json: return ParseJson(src, options);
     case TrackFormat::Chan: return ParseChan(src);
     case TrackFormat::NukeAscii: return ParseNukeAscii(src, options);
     case TrackFormat::AfterEffects: return ParseAfterEffects(src, options);
