@@ -17,16 +17,16 @@ namespace fs = std::filesystem;
 
 void RunShot(const ShotSettings& settings) {
     const fs::path root(settings.OutputDir.empty() ? std::string(".") : settings.OutputDir);
-    std::error_code error;
-    fs::create_directories(root, error);
-    if (error) BadInput("cannot make the folder " + Quoted(root.string()) + ": " + error.message());
     const ShotSpec shot = SampleShot();
-    // Every track is made before a frame is written, so that a format the
+    // Every track is made before anything is written, so that a format the
     // shot cannot be written in leaves nothing behind.
     std::vector<TrackFormat> formats = {TrackFormat::Csv};
     for (TrackFormat format : settings.TrackFormats)
         if (std::find(formats.begin(), formats.end(), format) == formats.end()) formats.push_back(format);
     for (TrackFormat format : formats) ShotTrackText(shot, format);
+    std::error_code error;
+    fs::create_directories(root, error);
+    if (error) BadInput("cannot make the folder " + Quoted(root.string()) + ": " + error.message());
 
     const int threads = settings.Threads > 0 ? settings.Threads : int(std::max(1u, std::thread::hardware_concurrency()));
     const std::string names = std::string("frame.%04d") + FloatImageExtension();

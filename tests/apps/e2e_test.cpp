@@ -387,7 +387,7 @@ TEST_F(Tessellon, WholePixelOffsetsInAPixelTrackLandOnThosePixels) {
 // shot's own camera track does.
 TEST_F(Tessellon, EachTrackSampleStitchesTheSampleShotAsItsExactTrack) {
     ASSERT_EQ(Run({"shot", "--output-dir", "shot", "--track-format", "auto"}).Status, 2);
-    EXPECT_FALSE(fs::exists(At("shot/frame.0001.exr"))) << "a refused shot writes nothing";
+    EXPECT_FALSE(fs::exists(At("shot"))) << "a refused shot writes nothing";
     const RunResult shot = Run({"shot", "--output-dir", "shot"});
     ASSERT_EQ(shot.Status, 0) << shot.Err;
     const std::vector<std::string> stitch = {"stitch", "--frames", "shot/frame.%04d.exr", "--output"};
