@@ -246,15 +246,15 @@ int ColumnNamed(std::string_view lower)
     return it == kColumnNames.end() ? -1 : int(it - kColumnNames.begin());
 }
 
-std::array<std::string, kColumns> ColumnNames(const std::string& spec)
+std::array<std::string, kColumns> ColumnNames(const std::string& mapping)
 {
     std::array<std::string, kColumns> names;
     size_t start = 0;
-    while (start < spec.size()) {
-        size_t end = spec.find(',', start);
+    while (start < mapping.size()) {
+        size_t end = mapping.find(',', start);
         if (end == std::string::npos)
-            end = spec.size();
-        const std::string_view item = Trim(std::string_view(spec).substr(start, end - start));
+            end = mapping.size();
+        const std::string_view item = Trim(std::string_view(mapping).substr(start, end - start));
         const size_t eq = item.find('=');
         const int c = eq == std::string_view::npos ? -1 : ColumnNamed(Lower(Trim(item.substr(0, eq))));
         const std::string_view name = eq == std::string_view::npos ? std::string_view() : Trim(item.substr(eq + 1));

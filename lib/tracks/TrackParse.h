@@ -94,7 +94,7 @@ using Values = std::array<double, kColumns>;
 int ColumnNamed(std::string_view lower);
 // The names --columns gives the columns ("frame=f,x=cx"), in lower case, ""
 // where a column keeps its usual names. Throws Error (bad input).
-std::array<std::string, kColumns> ColumnNames(const std::string& spec);
+std::array<std::string, kColumns> ColumnNames(const std::string& mapping);
 // Whether `lower` names column `c` under that mapping.
 bool NamesColumn(const std::array<std::string, kColumns>& mapped, int c, std::string_view lower);
 // Columns and keys that are known and carry nothing a track needs.
