@@ -4,6 +4,7 @@
 //   tessellon align --frames PATTERN -o TRACK.csv [options]   (not on Windows)
 //   tessellon check --frames PATTERN --track FILE [options]   (not on Windows)
 //   tessellon demo [--output-dir DIR]
+//   tessellon shot [--output-dir DIR] [--track-format NAME ...]
 //   tessellon tools [--tile FILE]
 //   tessellon about
 //
@@ -25,6 +26,7 @@
 #include "AlignCommand.h"
 #endif
 #include "DemoCommand.h"
+#include "ShotCommand.h"
 #include "HostApp.h"
 #include "ImageFiles.h"
 #include "Messages.h"
@@ -69,6 +71,8 @@ struct Options {
     uint64_t MaxMemory = 0;
 
     DemoSettings Demo;
+    ShotSettings Shot;
+    std::vector<std::string> ShotFormats;
     std::string Tile;
 #ifdef TESSELLON_ALIGN
     AlignCommands Align;
@@ -105,6 +109,7 @@ void AddLimits(CLI::App& command, Options& options) {
 struct Commands {
     CLI::App* Stitch = nullptr;
     CLI::App* Demo = nullptr;
+    CLI::App* Shot = nullptr;
     CLI::App* Tools = nullptr;
     CLI::App* About = nullptr;
     CLI::Option* Start = nullptr;
@@ -139,7 +144,7 @@ void AddStitch(CLI::App& app, Options& options, Commands& commands) {
     stitch->add_option("--track-format", options.TrackFormat,
                        std::string("Track file format, told by content when auto: ") + TrackFormatNames());
     stitch->add_option("--track-name", s.TrackRead.Name, "Which tracker or track of a file that holds several");
-    stitch->add_option("--columns", s.TrackRead.Columns, "CSV columns by name: frame=f,x=cx,y=cy,angle=rot");
+    stitch->add_option("--columns", s.TrackRead.Columns, "CSV columns or JSON keys by name: frame=f,x=cx,y=cy,angle=rot");
     commands.FirstFrame = stitch->add_option("--first-frame", options.FirstFrame,
                                              "Frame of the first line, for exports without frame numbers (default 1)");
     stitch->add_option("--track-units", options.Units,
@@ -186,6 +191,13 @@ void AddCommands(CLI::App& app, Options& options, Commands& commands) {
     commands.Demo->add_option("--output-dir", options.Demo.OutputDir, "Where to write (default ./tessellon-demo)");
     commands.Demo->add_flag("--quiet", options.Demo.Quiet, "Print nothing but errors");
 
+    commands.Shot = app.add_subcommand("shot", "Write the small shot of the track samples: frames and exact track");
+    commands.Shot->add_option("--output-dir", options.Shot.OutputDir, "Where to write (default ./tessellon-shot)");
+    commands.Shot->add_option("--track-format", options.ShotFormats,
+                              std::string("Also write the track in this format (may be repeated): ") +
+                                  TrackFormatNames());
+    commands.Shot->add_flag("--quiet", options.Shot.Quiet, "Print nothing but errors");
+
     commands.Tools = app.add_subcommand("tools", "List the tools of the loaded modules");
     commands.Tools->add_option("--tile", options.Tile, "Write the stitching tool's tile picture (.bmp, .png, ...)");
 
@@ -200,9 +212,9 @@ std::optional<int> Parse(CLI::App& app, int argc, char** argv) {
                                              return command->check_name(argv[1]);
                                          }).empty()) {
 #ifdef TESSELLON_ALIGN
-        const char* known = "stitch, align, check, demo, tools or about";
+        const char* known = "stitch, align, check, demo, shot, tools or about";
 #else
-        const char* known = "stitch, demo, tools or about";
+        const char* known = "stitch, demo, shot, tools or about";
 #endif
         PrintError(std::string("unknown command '") + argv[1] + "' (use " + known + ")");
         return ExitBadInput;
@@ -261,6 +273,12 @@ int Run(int argc, char** argv) {
 #ifdef TESSELLON_ALIGN
     if (const std::optional<int> status = RunAlignCommands(options.Align, options.Threads)) return *status;
 #endif
+    if (*commands.Shot) {   // draws and writes files; no tool is needed
+        for (const std::string& name : options.ShotFormats) options.Shot.TrackFormats.push_back(TrackFormatNamed(name));
+        options.Shot.Threads = options.Threads;
+        RunShot(options.Shot);
+        return ExitWritten;
+    }
     const Plugins plugins(options.Plugins, ExecutableDirectory());
     if (*commands.Stitch) {
         RunStitch(StitchOf(options, commands), plugins);

@@ -84,6 +84,7 @@ std::vector<std::string> TrackWarnings(const std::optional<Track>& track, bool l
         for (const std::string& name : track->Ignored) names += (names.empty() ? "" : ", ") + Quoted(name);
         warnings.push_back(Quoted(track->Path) + ": passed over " + names + " (not a frame, position or angle)");
     }
+    for (const std::string& note : track->Notes) warnings.push_back(Quoted(track->Path) + ": " + note);
     return warnings;
 }
 

@@ -17,6 +17,7 @@
 #include "Error.h"
 #include "ImageFiles.h"
 #include "ShotDetail.h"
+#include "ShotTracks.h"
 #include "Text.h"
 
 namespace tessellon {
@@ -112,17 +113,6 @@ double Noise(int k, int x, int y, int channel) {
         sum += double(h & 0xffffff) / 16777216.0;
     }
     return (sum - 2.0) * std::sqrt(3.0);
-}
-
-// The tracked position: the camera's shift in fractions of the frame. The
-// tool shifts frame k by trunc((position - reference) * size) pixels, so the
-// value is moved by at most a few units in the last place until that
-// truncation gives back the whole-pixel shift the frame was drawn with.
-double TrackValue(int shift, int size) {
-    double value = 0.5 + double(shift) / double(size);
-    const double away = shift >= 0 ? HUGE_VAL : -HUGE_VAL;
-    while (std::trunc((value - 0.5) * double(size)) != double(shift)) value = std::nextafter(value, away);
-    return value;
 }
 
 }  // namespace
@@ -246,25 +236,6 @@ void WriteFrames(const ShotSpec& shot, const Scene& scene, const std::string& fo
     if (!failure.empty()) BadInput("cannot write the shot's frames: " + failure);
 }
 
-void WriteTrackFile(const ShotSpec& shot, const std::string& path) {
-    CheckShot(shot);
-    std::ofstream out(path, std::ios::binary);
-    out << "# A Tessellon generated shot: the camera's position and roll per frame.\n"
-        << "# Normalized units (fractions of the " << shot.FrameWidth << " x " << shot.FrameHeight
-        << " frame), origin bottom-left, y up, angle in degrees counter-clockwise.\n"
-        << "frame,x,y,angle\n";
-    char line[160];
-    for (int k = 0; k < shot.FrameCount; ++k) {
-        const Camera camera = CameraAt(shot, k);
-        const double x = shot.WholePixels ? TrackValue(camera.ShiftX, shot.FrameWidth)
-                                          : 0.5 + camera.X / shot.FrameWidth;
-        const double y = shot.WholePixels ? TrackValue(camera.ShiftY, shot.FrameHeight)
-                                          : 0.5 + camera.Y / shot.FrameHeight;
-        std::snprintf(line, sizeof line, "%d,%.17g,%.17g,%.17g\n", shot.FirstFrame + k, x, y, camera.Roll);
-        out << line;
-    }
-    out.close();
-    if (!out) BadInput("cannot write the track file " + Quoted(path));
-}
+void WriteTrackFile(const ShotSpec& shot, const std::string& path) { WriteShotTrack(shot, TrackFormat::Csv, path); }
 
 }  // namespace tessellon

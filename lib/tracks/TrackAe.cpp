@@ -5,6 +5,8 @@
 // "\tframe\tvalue..." rows, up to "End of Keyframe Data".
 #include "TrackParse.h"
 
+#include "Text.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -103,6 +105,35 @@ void HeaderValue(const Source& src, Header& h, const std::vector<Field>& f)
     if ((slot == &h.Width || slot == &h.Height) && v > double(INT32_MAX))
         src.FailAt(f[1].Offset, Named(f[0].Text) + " is out of range: " + Quote(f[1].Text));
     *slot = v;
+}
+
+// Trackers work in the layer's own pixels, the pixels the frames are stored
+// in, whatever their aspect: their positions are read as they are. The
+// layer's Transform Position is in the composition's pixels, which are
+// CompAspect / SourceAspect of the layer's wide: X is brought to the layer's.
+void ApplyPixelAspect(Track& track, double source, double comp)
+{
+    track.PixelAspect = source;
+    track.CompPixelAspect = comp;
+    const std::string sourceText = "Source Pixel Aspect Ratio " + NumberText(source);
+    if (track.Name != "Transform") {
+        if (source != 1.0)
+            track.Notes.push_back(sourceText + ": the tracker's X positions are the layer's own pixels, as the "
+                                  "frames are stored; read as they are, not rescaled");
+        return;
+    }
+    const std::string compText = "Comp Pixel Aspect Ratio " + NumberText(comp);
+    if (comp == source) {
+        if (source != 1.0)
+            track.Notes.push_back(sourceText + " and " + compText +
+                                  ": the composition's pixels are the frames' own; positions read as they are");
+        return;
+    }
+    const double scale = comp / source;
+    for (TrackKey& key : track.Keys)
+        key.X *= scale;
+    track.Notes.push_back("Transform Position is in the composition's pixels (" + compText +
+                          "), the frames in the layer's (" + sourceText + "): X multiplied by " + NumberText(scale));
 }
 
 void CheckHeader(const Source& src, const Header& h, int line)
@@ -228,7 +259,7 @@ Track ParseAfterEffects(const Source& src, const TrackReadOptions& options)
     track.Kind = TrackKind::Feature;
     track.SourceWidth = int(*header.Width);
     track.SourceHeight = int(*header.Height);
-    track.PixelAspect = header.SourceAspect.value_or(1.0);
+    ApplyPixelAspect(track, header.SourceAspect.value_or(1.0), header.CompAspect.value_or(1.0));
     track.FormatName = "After Effects keyframe data";
     return track;
 }

@@ -246,6 +246,32 @@ int ColumnNamed(std::string_view lower)
     return it == kColumnNames.end() ? -1 : int(it - kColumnNames.begin());
 }
 
+std::array<std::string, kColumns> ColumnNames(const std::string& mapping)
+{
+    std::array<std::string, kColumns> names;
+    size_t start = 0;
+    while (start < mapping.size()) {
+        size_t end = mapping.find(',', start);
+        if (end == std::string::npos)
+            end = mapping.size();
+        const std::string_view item = Trim(std::string_view(mapping).substr(start, end - start));
+        const size_t eq = item.find('=');
+        const int c = eq == std::string_view::npos ? -1 : ColumnNamed(Lower(Trim(item.substr(0, eq))));
+        const std::string_view name = eq == std::string_view::npos ? std::string_view() : Trim(item.substr(eq + 1));
+        if (c < 0 || name.empty())
+            BadInput("--columns: expected column=name pairs of frame, x, y and angle, like 'frame=f,x=cx,y=cy'; got " +
+                     Quote(item));
+        names[size_t(c)] = Lower(name);
+        start = end + 1;
+    }
+    return names;
+}
+
+bool NamesColumn(const std::array<std::string, kColumns>& mapped, int c, std::string_view lower)
+{
+    return mapped[size_t(c)].empty() ? ColumnNamed(lower) == c : mapped[size_t(c)] == lower;
+}
+
 bool IsKnownExtra(std::string_view lower) { return lower == "confidence"; }
 
 std::vector<Field> SplitWords(std::string_view text, size_t lineOffset)

@@ -77,29 +77,6 @@ bool IsNameColumn(std::string_view lower)
     return lower == "track_id" || lower == "track" || lower == "name" || lower == "tracker" || lower == "track_name";
 }
 
-// The header names --columns gives the columns ("frame=f,x=cx"), "" where
-// it keeps the usual name.
-std::array<std::string, kColumns> ColumnNames(const std::string& spec)
-{
-    std::array<std::string, kColumns> names;
-    size_t start = 0;
-    while (start < spec.size()) {
-        size_t end = spec.find(',', start);
-        if (end == std::string::npos)
-            end = spec.size();
-        const std::string_view item = Trim(std::string_view(spec).substr(start, end - start));
-        const size_t eq = item.find('=');
-        const int c = eq == std::string_view::npos ? -1 : ColumnNamed(Lower(Trim(item.substr(0, eq))));
-        const std::string_view name = eq == std::string_view::npos ? std::string_view() : Trim(item.substr(eq + 1));
-        if (c < 0 || name.empty())
-            BadInput("--columns: expected column=name pairs of frame, x, y and angle, like 'frame=f,x=cx,y=cy'; got " +
-                     Quote(item));
-        names[size_t(c)] = Lower(name);
-        start = end + 1;
-    }
-    return names;
-}
-
 struct Header {
     int Line = 0;
     char Separator = ',';
@@ -159,7 +136,7 @@ Header ReadHeader(const Source& src, const TrackReadOptions& options)
             header.Named = i + 1;
         int c = -1;
         for (int k = 0; k < kColumns && c < 0; ++k)
-            if (mapped[size_t(k)].empty() ? ColumnNamed(name) == k : mapped[size_t(k)] == name)
+            if (NamesColumn(mapped, k, name))
                 c = k;
         if (c < 0) {
             if (IsNameColumn(name) && header.NameIndex < 0)
@@ -178,6 +155,8 @@ Header ReadHeader(const Source& src, const TrackReadOptions& options)
             src.FailLine(header.Line, "missing column " +
                                           Named(mapped[size_t(c)].empty() ? std::string(kColumnNames[c]) : mapped[size_t(c)]) +
                                           " (the first line must name the columns frame, x, y and optionally angle)");
+    if (!mapped[kAngle].empty() && header.Index[kAngle] < 0)
+        src.FailLine(header.Line, "missing column " + Named(mapped[kAngle]) + ", the angle by --columns");
     return header;
 }
 

@@ -165,7 +165,7 @@ Track Dispatch(const Source& src, TrackFormat format, const TrackReadOptions& op
 {
     switch (format) {
     case TrackFormat::Csv: return ParseCsv(src, options);
-    case TrackFormat::Json: return ParseJson(src);
+    case TrackFormat::Json: return ParseJson(src, options);
     case TrackFormat::Chan: return ParseChan(src);
     case TrackFormat::NukeAscii: return ParseNukeAscii(src, options);
     case TrackFormat::AfterEffects: return ParseAfterEffects(src, options);
@@ -239,6 +239,14 @@ TrackFormat TrackFormatNamed(const std::string& name)
 const char* TrackFormatNames()
 {
     return "auto, csv, json, text, ae, chan, nuke-ascii, 3de, pftrack, syntheyes, shake";
+}
+
+const char* TrackFormatName(TrackFormat format)
+{
+    for (const FormatName& f : kFormatNames)
+        if (f.Format == format)
+            return f.Name;
+    return "auto";
 }
 
 void ConvertTrack(Track& track, TrackUnits units, TrackOrigin origin, int frameWidth, int frameHeight)

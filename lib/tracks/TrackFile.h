@@ -45,10 +45,12 @@ struct Track {
     std::optional<TrackOrigin> Origin;
     TrackKind Kind = TrackKind::Camera;
     int SourceWidth = 0, SourceHeight = 0;   // from the header where the format has one
-    double PixelAspect = 1.0;
+    double PixelAspect = 1.0;                // the source's: the frames' own pixels
+    double CompPixelAspect = 1.0;            // the composition's, where the format has one
     std::string FormatName;                  // "After Effects keyframe data", for messages
     std::string Name;                        // the tracker picked, if any
     std::vector<std::string> Ignored;        // unknown columns or keys, for one warning
+    std::vector<std::string> Notes;          // what the reader did that the user should hear, a line each
 };
 
 // Reads a track file. Auto picks the format by extension (.csv, .json,
@@ -65,6 +67,8 @@ Track ParseTrack(const std::string& text, const std::string& path, TrackFormat f
 TrackFormat TrackFormatNamed(const std::string& name);
 // "auto, csv, json, ...": the names TrackFormatNamed accepts.
 const char* TrackFormatNames();
+// The name TrackFormatNamed takes for `format`: "ae", "3de", ...
+const char* TrackFormatName(TrackFormat format);
 
 // Brings keys to the host's convention: fractions of the frame size, origin
 // bottom-left, y up, angles counter-clockwise. Pixels divide by the frame

@@ -156,11 +156,22 @@ struct Entry {
     std::array<size_t, kColumns> KeyOffsets{};
 };
 
-void AddEntry(const Source& src, Track& track, const Entry& entry)
+// The key of each column: what --columns maps it to, else its usual name.
+using KeyNames = std::array<std::string, kColumns>;
+
+KeyNames KeysOf(const std::array<std::string, kColumns>& mapped)
+{
+    KeyNames names;
+    for (int c = 0; c < kColumns; ++c)
+        names[size_t(c)] = mapped[size_t(c)].empty() ? std::string(kColumnNames[c]) : mapped[size_t(c)];
+    return names;
+}
+
+void AddEntry(const Source& src, Track& track, const Entry& entry, const KeyNames& keys)
 {
     for (int c = kFrame; c <= kY; ++c)
         if (!entry.Seen[c])
-            src.FailAt(entry.Offset, "entry has no '" + std::string(kColumnNames[c]) + "'");
+            src.FailAt(entry.Offset, "entry has no " + Named(keys[size_t(c)]));
     if (track.Keys.empty()) {
         track.HasAngle = entry.Seen[kAngle];
     } else if (track.HasAngle != entry.Seen[kAngle]) {
@@ -177,7 +188,10 @@ void AddEntry(const Source& src, Track& track, const Entry& entry)
 // whole, counting the containers opened inside it.
 class JsonReader {
 public:
-    JsonReader(const Source& src, Track& track, const size_t& consumed) : src_(src), track_(track), consumed_(consumed) {}
+    JsonReader(const Source& src, Track& track, const size_t& consumed, const std::array<std::string, kColumns>& mapped)
+        : src_(src), track_(track), consumed_(consumed), mapped_(mapped), keys_(KeysOf(mapped))
+    {
+    }
 
     bool null() { return Scalar("null", Token::Word); }
     bool boolean(bool) { return Scalar("a boolean", Token::Word); }
@@ -192,7 +206,7 @@ public:
         const std::string raw = FileSpelling(lexed);
         const Number number = ParseNumber(raw);
         if (number.Fault != NumberFault::None && ReadingField())
-            src_.FailAt(KeyOffset(), DescribeFault(number.Fault, kColumnNames[entry_.Field], raw, {}));
+            src_.FailAt(KeyOffset(), DescribeFault(number.Fault, keys_[size_t(entry_.Field)], raw, {}));
         return NumberValue(number.Value, raw);
     }
 
@@ -240,6 +254,8 @@ public:
     {
         if (frames_ != Key::Done)
             src_.Fail("no 'frames' array (expected {\"frames\": [{\"frame\": F, \"x\": X, \"y\": Y}, ...]})");
+        if (!mapped_[kAngle].empty() && !track_.HasAngle)
+            src_.Fail("no entry has " + Named(mapped_[kAngle]) + ", the angle by --columns");
     }
 
 private:
@@ -264,7 +280,7 @@ private:
     // "'x' " while the value of a known entry key is being read.
     std::string ValueName() const
     {
-        return ReadingField() ? Named(kColumnNames[entry_.Field]) + " " : "value ";
+        return ReadingField() ? Named(keys_[size_t(entry_.Field)]) + " " : "value ";
     }
 
     [[noreturn]] void FailRoot() const
@@ -275,7 +291,7 @@ private:
 
     [[noreturn]] void FailNotNumber(const char* what) const
     {
-        src_.FailAt(entry_.KeyOffsets[entry_.Field], Named(kColumnNames[entry_.Field]) + " must be a number, not " + what);
+        src_.FailAt(entry_.KeyOffsets[entry_.Field], Named(keys_[size_t(entry_.Field)]) + " must be a number, not " + what);
     }
 
     // Refuses a value where one of another kind belongs; anywhere else the
@@ -350,7 +366,7 @@ private:
     bool CloseObject()
     {
         if (state_ == State::Entry) {
-            AddEntry(src_, track_, entry_);
+            AddEntry(src_, track_, entry_, keys_);
             state_ = State::Frames;
         } else {
             state_ = State::Top;   // the root closed; only whitespace may follow
@@ -378,7 +394,10 @@ private:
 
     void EntryKey(const std::string& lower)
     {
-        entry_.Field = ColumnNamed(lower);
+        entry_.Field = -1;
+        for (int c = 0; c < kColumns && entry_.Field < 0; ++c)
+            if (NamesColumn(mapped_, c, lower))
+                entry_.Field = c;
         if (entry_.Field < 0) {
             if (!IsKnownExtra(lower) && std::find(track_.Ignored.begin(), track_.Ignored.end(), lower) == track_.Ignored.end())
                 track_.Ignored.push_back(lower);
@@ -392,6 +411,8 @@ private:
     const Source& src_;
     Track& track_;
     const size_t& consumed_;
+    const std::array<std::string, kColumns>& mapped_;
+    const KeyNames keys_;
     State state_ = State::Top;
     Key frames_ = Key::Absent;
     int skip_ = 0;   // containers open inside the value being skipped
@@ -401,12 +422,13 @@ private:
 
 }  // namespace
 
-Track ParseJson(const Source& src)
+Track ParseJson(const Source& src, const TrackReadOptions& options)
 {
     Track track;
     track.Path = src.Path();
     size_t consumed = 0;
-    JsonReader reader(src, track, consumed);
+    const std::array<std::string, kColumns> mapped = ColumnNames(options.Columns);
+    JsonReader reader(src, track, consumed, mapped);
     const std::string_view text = src.Text();
     json::sax_parse(CountingIterator(text.data(), &consumed), CountingIterator(text.data() + text.size(), &consumed),
                     &reader);

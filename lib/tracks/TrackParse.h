@@ -92,6 +92,11 @@ using Values = std::array<double, kColumns>;
 
 // The column a lower-case name stands for ("rotation" is the angle), or -1.
 int ColumnNamed(std::string_view lower);
+// The names --columns gives the columns ("frame=f,x=cx"), in lower case, ""
+// where a column keeps its usual names. Throws Error (bad input).
+std::array<std::string, kColumns> ColumnNames(const std::string& mapping);
+// Whether `lower` names column `c` under that mapping.
+bool NamesColumn(const std::array<std::string, kColumns>& mapped, int c, std::string_view lower);
 // Columns and keys that are known and carry nothing a track needs.
 bool IsKnownExtra(std::string_view lower);
 
@@ -131,7 +136,7 @@ Track PickTrack(const Source& src, std::vector<NamedTrack> tracks, const std::st
 // ---------------------------------------------------------------- readers
 
 Track ParseCsv(const Source& src, const TrackReadOptions& options);
-Track ParseJson(const Source& src);
+Track ParseJson(const Source& src, const TrackReadOptions& options);
 Track ParseText(const Source& src);
 Track ParseChan(const Source& src);
 Track ParseNukeAscii(const Source& src, const TrackReadOptions& options);

@@ -399,6 +399,37 @@ TEST_F(Tessellon, WholePixelOffsetsInAPixelTrackLandOnThosePixels) {
                     << x << ", " << y;
 }
 
+// Each sample in docs/tracks/samples is the track of `tessellon shot` as
+// its tracker exports it, in the format's own units, origin and kind: read
+// with the format's defaults, it must place every frame exactly where the
+// shot's own camera track does.
+TEST_F(Tessellon, EachTrackSampleStitchesTheSampleShotAsItsExactTrack) {
+    ASSERT_EQ(Run({"shot", "--output-dir", "shot", "--track-format", "auto"}).Status, 2);
+    EXPECT_FALSE(fs::exists(At("shot"))) << "a refused shot writes nothing";
+    const RunResult shot = Run({"shot", "--output-dir", "shot"});
+    ASSERT_EQ(shot.Status, 0) << shot.Err;
+    const std::vector<std::string> stitch = {"stitch", "--frames", "shot/frame.%04d.exr", "--output"};
+    const RunResult truth = Run(With(stitch, {"truth.exr", "--track", "shot/track.csv", "--quiet"}));
+    ASSERT_EQ(truth.Status, 0) << truth.Err;
+    const Held reference = ReadOutput("truth.exr");
+    ASSERT_NE(reference.Get(), nullptr);
+    // 128 x 64 frames, a pan of 88 pixels and a drift from -5 to +5.
+    EXPECT_EQ(reference.Get()->Width, 128 + 88);
+    EXPECT_EQ(reference.Get()->Height, 64 + 10);
+
+    for (const char* sample : {"track.csv", "track.json", "track.txt", "track_ae.txt", "track.chan", "track_curve.txt",
+                               "track_3de.txt", "track.2dt", "track_syntheyes.txt", "track_shake.txt"}) {
+        SCOPED_TRACE(sample);
+        const RunResult run =
+            Run(With(stitch, {"out.exr", "--track", std::string(TESSELLON_TRACK_SAMPLES) + "/" + sample, "--quiet"}));
+        ASSERT_EQ(run.Status, 0) << run.Err;
+        EXPECT_EQ(run.Err, "");
+        const Held out = ReadOutput("out.exr");
+        ASSERT_NE(out.Get(), nullptr);
+        EXPECT_TRUE(SameImage(*out.Get(), *reference.Get()));
+    }
+}
+
 TEST_F(Tessellon, MalformedTracksNameFileAndLine) {
     WriteShot();
     struct Case {

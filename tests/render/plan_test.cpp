@@ -185,3 +185,47 @@ TEST(StitchPlan, APixelTrackFromFramesOfAnotherSizeIsTold) {
         EXPECT_EQ(told, sourceWidth == 200);
     }
 }
+
+// After Effects keyframe data of a layer with pixels twice as wide as tall:
+// the tracker's positions are the layer's own pixels, read as they are; the
+// layer's Transform Position is in the composition's pixels and comes to
+// the layer's. Either way one warning line says what was done.
+TEST(StitchPlan, AfterEffectsPixelAspectIsReadAsTheFormatMeansAndTold) {
+    auto text = [](const char* source, const char* comp) {
+        return std::string("Adobe After Effects 8.0 Keyframe Data\n\n\tUnits Per Second\t24\n\tSource Width\t100\n"
+                           "\tSource Height\t50\n\tSource Pixel Aspect Ratio\t") +
+               source + "\n\tComp Pixel Aspect Ratio\t" + comp +
+               "\n\nMotion Trackers\tTracker #1\tTrack Point #1\tFeature Center\n\tFrame\tX pixels\tY pixels\t\n"
+               "\t1\t50\t25\t\n\t3\t40\t25\t\n\nTransform\tPosition\n\tFrame\tX pixels\tY pixels\tZ pixels\t\n"
+               "\t1\t50\t25\t0\t\n\t3\t60\t25\t0\t\n\nEnd of Keyframe Data\n";
+    };
+    struct Case {
+        const char *Source, *Comp, *Track;
+        double X;            // frame 3's, as read
+        const char* Told;    // in the one warning, or nullptr for none
+    } cases[] = {
+        {"1", "1", "Tracker #1/Track Point #1", 40, nullptr},
+        {"1", "1", "Transform", 60, nullptr},
+        {"2", "1", "Tracker #1/Track Point #1", 40, "Source Pixel Aspect Ratio 2: the tracker's X positions are the layer's own pixels"},
+        {"2", "1", "Transform", 30, "(Comp Pixel Aspect Ratio 1), the frames in the layer's (Source Pixel Aspect Ratio 2): X multiplied by 0.5"},
+        {"2", "2", "Transform", 60, "the composition's pixels are the frames' own"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.Track) + " at " + c.Source + " / " + c.Comp);
+        TrackReadOptions read;
+        read.Name = c.Track;
+        StitchInputs inputs = Inputs(1, 3);
+        inputs.TrackFile = ParseTrack(text(c.Source, c.Comp), "ae.txt", read);
+        EXPECT_EQ(inputs.TrackFile->Keys[1].X, c.X);
+        const StitchPlan plan = PlanStitch(Settings(), inputs, 8 * Gigabytes, 16 * Gigabytes);
+        const auto told = std::count_if(plan.Warnings.begin(), plan.Warnings.end(), [](const std::string& w) {
+            return w.find("Pixel Aspect Ratio") != std::string::npos;
+        });
+        ASSERT_EQ(told, c.Told ? 1 : 0);
+        if (c.Told) {
+            EXPECT_TRUE(std::any_of(plan.Warnings.begin(), plan.Warnings.end(), [&](const std::string& w) {
+                return w.rfind("'ae.txt': ", 0) == 0 && w.find(c.Told) != std::string::npos;
+            })) << plan.Warnings.back();
+        }
+    }
+}

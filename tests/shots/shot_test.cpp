@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ImageFiles.h"
+#include "ShotTracks.h"
 #include "TrackFile.h"
 
 using namespace tessellon;
@@ -140,6 +141,40 @@ TEST(Shots, FrameNamesTakeOneNumberConversion) {
     EXPECT_EQ(FrameFileName("100%%_%d", -3), "100%_-3");
     for (const char* bad : {"frame.exr", "%d-%d", "%s", "%05x", "%d%", "%099d"})
         EXPECT_THROW(FrameFileName(bad, 1), Error) << bad;
+}
+
+// The committed samples are what `tessellon shot --track-format NAME`
+// writes; read back with the format's own units, origin and kind, each
+// gives the camera's whole-pixel shift of every frame.
+TEST(Shots, TrackSamplesAreTheSampleShotsExports) {
+    const ShotSpec shot = SampleShot();
+    const TrackFormat formats[] = {TrackFormat::Csv,       TrackFormat::Json,     TrackFormat::Text,
+                                   TrackFormat::AfterEffects, TrackFormat::Chan,  TrackFormat::NukeAscii,
+                                   TrackFormat::Equalizer, TrackFormat::PfTrack,  TrackFormat::SynthEyes,
+                                   TrackFormat::Shake};
+    for (TrackFormat format : formats) {
+        const std::string name = ShotTrackFileName(format);
+        SCOPED_TRACE(name);
+        const fs::path path = fs::path(TESSELLON_TRACK_SAMPLES) / name;
+        EXPECT_EQ(Bytes(path), ShotTrackText(shot, format))
+            << "remake it with: tessellon shot --track-format " << TrackFormatName(format);
+        Track track = ReadTrackFile(path.string());
+        ASSERT_EQ(track.Keys.size(), size_t(shot.FrameCount));
+        ConvertTrack(track, track.Units.value_or(TrackUnits::Normalized),
+                     track.Origin.value_or(TrackOrigin::BottomLeft), shot.FrameWidth, shot.FrameHeight);
+        // A feature moves against the camera.
+        const double sign = track.Kind == TrackKind::Feature ? -1.0 : 1.0;
+        for (int k = 0; k < shot.FrameCount; ++k) {
+            const TrackKey& key = track.Keys[size_t(k)];
+            EXPECT_EQ(key.Frame, shot.FirstFrame + k);
+            EXPECT_EQ(sign * (key.X - track.Keys[0].X) * shot.FrameWidth, CameraAt(shot, k).ShiftX) << "frame " << k;
+            EXPECT_EQ(sign * (key.Y - track.Keys[0].Y) * shot.FrameHeight, CameraAt(shot, k).ShiftY) << "frame " << k;
+        }
+    }
+    ShotSpec rolling = shot;
+    rolling.RollDegrees = 2.0;
+    EXPECT_THROW(ShotTrackText(rolling, TrackFormat::Shake), Error);   // no angle to hold the roll
+    EXPECT_THROW(ShotTrackText(shot, TrackFormat::Auto), Error);
 }
 
 }  // namespace

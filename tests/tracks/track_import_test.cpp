@@ -1,4 +1,4 @@
-// The tracker-export importers: the documented samples key by key, the
+// The tracker-export importers: hand-written exports key by key, the
 // choice of format by content, the picking of one tracker, and refusals
 // that name the place.
 #include "TrackFile.h"
@@ -18,7 +18,7 @@ struct Expected {
     double X, Y, Angle;
 };
 
-std::string Sample(const std::string& name) { return std::string(TESSELLON_TRACK_SAMPLES) + "/" + name; }
+std::string Sample(const std::string& name) { return std::string(TESSELLON_TRACK_DATA) + "/" + name; }
 
 TrackReadOptions Named(const std::string& name, TrackFormat format = TrackFormat::Auto)
 {
@@ -115,6 +115,40 @@ TEST(TrackImport, CsvWithSeveralTracksRotationAndUnknownColumns)
         o.Columns = "depth=z";
         return o;
     }()), Error);
+}
+
+// --columns maps a JSON track's keys as it maps CSV columns; a mapped name
+// that is not there is refused, naming the file, the place and the name.
+TEST(TrackImport, ColumnsMapJsonKeysAsCsvColumns)
+{
+    TrackReadOptions mapped;
+    mapped.Columns = "frame=f,x=cx,y=cy,angle=rot";
+    const Track json = ParseTrack("{\"frames\": [{\"f\": 3, \"CX\": 1, \"cy\": 2, \"rot\": 45, \"x\": 9}]}", "m.json", mapped);
+    ExpectKeys(json, {{3, 1, 2, 45}});
+    EXPECT_EQ(json.Ignored, std::vector<std::string>{"x"});   // the mapped keys are not ignored
+
+    struct Missing {
+        const char* Path;
+        const char* Text;
+        int Line;
+        const char* Name;
+    } cases[] = {
+        {"m.json", "{\"frames\": [\n{\"f\": 1, \"cx\": 0, \"cy\": 0, \"rot\": 0},\n{\"f\": 2, \"cx\": 0, \"y\": 0, \"rot\": 0}]}", 3,
+         "'cy'"},
+        {"m.json", "{\"frames\": [{\"f\": 1, \"cx\": 0, \"cy\": 0, \"angle\": 0}]}", 0, "'rot'"},
+        {"m.csv", "f,cx,cy,angle\n1,0,0,0\n", 1, "'rot'"},
+    };
+    for (const Missing& c : cases) {
+        SCOPED_TRACE(c.Text);
+        try {
+            ParseTrack(c.Text, c.Path, mapped);
+            ADD_FAILURE() << "accepted";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.Where().File, c.Path);
+            EXPECT_EQ(e.Where().Line, c.Line);
+            EXPECT_NE(std::string(e.what()).find(c.Name), std::string::npos) << e.what();
+        }
+    }
 }
 
 TEST(TrackImport, AutoTellsTheFormatByContent)
