@@ -188,6 +188,12 @@ Layout CheckClaims(const EXRHeader& h, const std::string& path, const ImageLimit
     Layout l;
     l.Display = BoxOf(h.display_window);
     l.Data = BoxOf(h.data_window);
+    const ImageReadChoice& choice = limits.Choice;
+    CheckSinglePart(path, choice);
+    const Box& d = l.Display;
+    const bool outside = l.Data.X0 < d.X0 || l.Data.Y0 < d.Y0 || l.Data.X1 > d.X1 || l.Data.Y1 > d.Y1;
+    const bool none = l.Data.X1 <= d.X0 || l.Data.X0 >= d.X1 || l.Data.Y1 <= d.Y0 || l.Data.Y0 >= d.Y1;
+    if (choice.DataWindow) l.Display = l.Data;   // the frame is the data window, overscan kept
     CheckImageSize(path, l.Display.Width(), l.Display.Height(), limits);
     CheckDataWindowSize(path, l.Data.Width(), l.Data.Height(), limits);
     CheckChannelCount(path, h.num_channels, limits);
@@ -200,7 +206,7 @@ Layout CheckClaims(const EXRHeader& h, const std::string& path, const ImageLimit
         names.Names.emplace_back(channel.name);
     }
     names.Views = ViewsOf(h);
-    l.Chosen = ChooseChannels(names, ImageReadChoice{});
+    l.Chosen = ChooseChannels(names, choice);
     if (!l.Chosen.Chosen())
         throw BadFile(path, l.Chosen.Error);
 
@@ -215,6 +221,9 @@ Layout CheckClaims(const EXRHeader& h, const std::string& path, const ImageLimit
     l.Info.Channels = h.num_channels;
     l.Info.HostFormat = format;
     l.Info.HostBytes = host.Value();
+    l.Info.Unread = l.Chosen.Unread;
+    l.Info.DataOutside = !choice.DataWindow && outside;
+    l.Info.NoData = !choice.DataWindow && none;
     return l;
 }
 

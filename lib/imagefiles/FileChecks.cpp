@@ -93,6 +93,11 @@ void CheckChannelCount(const std::string& path, int64_t channels, const ImageLim
                                 std::to_string(limits.MaxChannels) + " (--max-channels raises it)");
 }
 
+void CheckSinglePart(const std::string& path, const ImageReadChoice& choice) {
+    if (!choice.Part.empty() && choice.Part != "0")
+        throw BadFile(path, "has no part '" + choice.Part + "': it is a file of one part (part 0)");
+}
+
 void CheckPixelBytes(const std::string& path, ByteCount bytes, const ImageLimits& limits) {
     if (bytes.Overflowed() || bytes.Value() > limits.MaxBytes)
         throw BadFile(path, "needs " + (bytes.Overflowed() ? std::string("more than 2^64") : std::to_string(bytes.Value())) +

@@ -45,6 +45,8 @@ private:
 void CheckImageSize(const std::string& path, int64_t width, int64_t height, const ImageLimits& limits);
 void CheckDataWindowSize(const std::string& path, int64_t width, int64_t height, const ImageLimits& limits);
 void CheckChannelCount(const std::string& path, int64_t channels, const ImageLimits& limits);
+// Refuses, naming `path`, a --part other than 0 of a file with one part.
+void CheckSinglePart(const std::string& path, const ImageReadChoice& choice);
 // `bytes`: what reading the frame holds at its peak.
 void CheckPixelBytes(const std::string& path, ByteCount bytes, const ImageLimits& limits);
 

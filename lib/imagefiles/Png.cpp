@@ -54,9 +54,16 @@ PngHeader ParseHeader(const std::vector<uint8_t>& bytes, const std::string& path
     return h;
 }
 
+ChannelSet NamesOf(int channels);
+
 ImageFileInfo CheckClaims(const PngHeader& h, const std::string& path, const ImageLimits& limits) {
     CheckImageSize(path, h.Width, h.Height, limits);
     CheckChannelCount(path, h.Channels, limits);
+    CheckSinglePart(path, limits.Choice);
+    // A PNG file has no layers or views: asking for one is refused here,
+    // before any pixel is read.
+    const ChosenChannels chosen = ChooseChannels(NamesOf(int(std::min<int64_t>(h.Channels, 4))), limits.Choice);
+    if (!chosen.Chosen()) throw BadFile(path, chosen.Error);
     const uint64_t sampleBytes = h.Sixteen ? 2 : 1;
     const ByteCount host = ByteCount::Product({uint64_t(h.Width), uint64_t(h.Height), 4, sampleBytes});
     // The decoder holds the inflated rows and its output at once, each at
@@ -212,7 +219,8 @@ Image* ReadPngFile(const std::string& path, const ImageLimits& limits, void* ima
     if (w != info.Width || h != info.Height || channels < 1 || channels > 4)
         throw BadFile(path, "cannot read the pixels: the decoder gave " + std::to_string(w) + " x " +
                                 std::to_string(h) + " pixels of " + std::to_string(channels) + " channels");
-    const ChosenChannels chosen = ChooseChannels(NamesOf(channels), ImageReadChoice{});
+    const ChosenChannels chosen = ChooseChannels(NamesOf(channels), limits.Choice);
+    if (!chosen.Chosen()) throw BadFile(path, chosen.Error);
 
     HostRef<Image> hold = NewFrameImage(path, info.Width, info.Height, info.HostFormat, imageContext);
     if (header.Sixteen)

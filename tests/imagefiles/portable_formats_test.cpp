@@ -3,6 +3,7 @@
 // back as written, and damaged headers refused before anything is decoded.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -143,6 +144,67 @@ TEST_F(PortableFormatsTest, ChannelsAreChosenByName) {
         FAIL() << "a file without colour channels was read";
     } catch (const Error& e) {
         EXPECT_NE(std::string(e.what()).find("has no colour channels"), std::string::npos) << e.what();
+    }
+}
+
+// The choices of layer, view, part and window read what OpenImageIO's
+// reader reads for them, and tell the same of what is left unread; what
+// the file does not hold is refused by both.
+TEST_F(PortableFormatsTest, ChoicesReadWhatOpenImageIOReads) {
+    OIIO::ImageSpec spec(3, 2, 8, OIIO::TypeDesc::FLOAT);
+    spec.channelnames = {"A", "B", "G", "R", "right.A", "right.B", "right.G", "right.R"};
+    spec.alpha_channel = 0;
+    const OIIO::ustring views[2] = {OIIO::ustring("left"), OIIO::ustring("right")};
+    spec.attribute("multiView", OIIO::TypeDesc(OIIO::TypeDesc::STRING, 2), views);
+    spec.x = 1;   // one column of the data outside the display window
+    spec.full_x = spec.full_y = 0;
+    spec.full_width = 3;
+    spec.full_height = 2;
+    WriteWithLibrary(Path("views.exr"), spec, Values(48, 1.0f));
+    spec = OIIO::ImageSpec(2, 2, 8, OIIO::TypeDesc::HALF);
+    spec.channelnames = {"A", "B", "G", "R", "diffuse.A", "diffuse.B", "diffuse.G", "diffuse.R"};
+    WriteWithLibrary(Path("layers.exr"), spec, Values(32, 1.0f));
+
+    struct Case {
+        const char* file;
+        ImageReadChoice choice;
+        const char* refusal;   // null: read
+    };
+    const Case cases[] = {
+        {"views.exr", {}, nullptr},
+        {"views.exr", {"", "right", "", false, ""}, nullptr},
+        {"views.exr", {"", "", "", true, ""}, nullptr},
+        {"views.exr", {"", "", "0", false, ""}, nullptr},
+        {"layers.exr", {"diffuse", "", "", false, ""}, nullptr},
+        {"layers.exr", {}, nullptr},
+        {"layers.exr", {"specular", "", "", false, ""}, "no layer 'specular'"},
+        {"layers.exr", {"", "right", "", false, ""}, "no view 'right'"},
+        {"layers.exr", {"", "", "1", false, ""}, "no part '1'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " layer '" + c.choice.Layer + "' view '" + c.choice.View + "' part '" +
+                     c.choice.Part + "'" + (c.choice.DataWindow ? " data window" : ""));
+        ImageLimits limits;
+        limits.Choice = c.choice;
+        if (c.refusal) {
+            for (bool ours : {true, false}) try {
+                    ours ? ProbeExrFile(Path(c.file), limits) : ProbeImageFile(Path(c.file), limits);
+                    ADD_FAILURE() << (ours ? "tinyexr" : "OpenImageIO") << " reader took it";
+                } catch (const Error& e) {
+                    EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << e.what();
+                }
+            continue;
+        }
+        ImageFileInfo a = ProbeExrFile(Path(c.file), limits), b = ProbeImageFile(Path(c.file), limits);
+        EXPECT_EQ(a.Width, b.Width);
+        EXPECT_EQ(a.Height, b.Height);
+        // The libraries list the channels in different orders.
+        std::sort(a.Unread.begin(), a.Unread.end());
+        std::sort(b.Unread.begin(), b.Unread.end());
+        EXPECT_EQ(a.Unread, b.Unread);
+        EXPECT_EQ(a.DataOutside, b.DataOutside);
+        HostRef<Image> ours(ReadExrFile(Path(c.file), limits, nullptr)), library(ReadImageFile(Path(c.file), limits, nullptr));
+        EXPECT_EQ(Pixels(ours.Get()), Pixels(library.Get()));
     }
 }
 
