@@ -24,6 +24,7 @@
 #include "HostModule.h"
 #include "HostSystem.h"
 #include "ImageFiles.h"
+#include "RunLog.h"
 
 using namespace tessellon;
 namespace fs = std::filesystem;
@@ -156,22 +157,6 @@ struct RunResult {
     int Status = -1;
     std::string Out, Err, Log;   // Log: the progress lines of stderr
 };
-
-// Progress lines ("tessellon:   1.2 s  reading frames 3/5") go to a log of
-// their own, so that Err holds only errors and warnings.
-std::string TakeProgressLines(std::string& err) {
-    std::string log, rest;
-    size_t at = 0;
-    while (at < err.size()) {
-        const size_t end = std::min(err.find('\n', at), err.size() - 1) + 1;
-        const std::string line = err.substr(at, end - at);
-        const bool progress = line.rfind("tessellon: ", 0) == 0 && line.find(" s  ") != std::string::npos;
-        (progress ? log : rest) += line;
-        at = end;
-    }
-    err = rest;
-    return log;
-}
 
 std::string ShellQuote(const std::string& text) {
     std::string quoted = "'";

@@ -27,6 +27,8 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include "RunLog.h"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -244,22 +246,6 @@ struct RunResult {
     int Status = -1;
     std::string Out, Err, Log;   // Log: the progress lines of stderr
 };
-
-// Progress lines ("tessellon:   1.2 s  reading frames 3/5") go to a log of
-// their own, so that Err holds only errors and warnings.
-std::string TakeProgressLines(std::string& err) {
-    std::string log, rest;
-    size_t at = 0;
-    while (at < err.size()) {
-        const size_t end = std::min(err.find('\n', at), err.size() - 1) + 1;
-        const std::string line = err.substr(at, end - at);
-        const bool progress = line.rfind("tessellon: ", 0) == 0 && line.find(" s  ") != std::string::npos;
-        (progress ? log : rest) += line;
-        at = end;
-    }
-    err = rest;
-    return log;
-}
 
 // Whatever a locale variable of the caller says must not reach the child
 // unless a case asks for it.
