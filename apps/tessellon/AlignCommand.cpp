@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <map>
+#include <memory>
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -49,6 +52,24 @@ void WriteTrack(PendingFile& file, const AlignResult& result, int width, int hei
     if (!out) BadInput("cannot write the track file " + Quoted(file.Path().string()));
     file.Commit();
 }
+
+// Frames decoded for the aligner, handed to the stitch's decoding threads.
+class DecodedFrames {
+public:
+    std::map<int, HostRef<Image>> Frames;
+
+    Image* Take(int frame) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = Frames.find(frame);
+        if (it == Frames.end()) return nullptr;
+        Image* image = it->second.Release();
+        Frames.erase(it);
+        return image;
+    }
+
+private:
+    std::mutex mutex_;
+};
 
 }  // namespace
 
@@ -106,8 +127,10 @@ std::vector<int> FramesToAlign(const FrameSequence& sequence, const std::string&
 
 std::vector<AlignFrame> ReadGreyFrames(const FrameSequence& sequence, const std::vector<int>& frames,
                                        const ImageLimits& limits, int threads,
-                                       const std::function<void(int done, int total)>& progress) {
+                                       const std::function<void(int done, int total)>& progress,
+                                       std::vector<HostRef<Image>>* keep) {
     std::vector<AlignFrame> greys(frames.size());
+    if (keep) keep->resize(frames.size());
     std::atomic<size_t> next{0};
     std::atomic<int> done{0};
     std::exception_ptr failure;
@@ -117,6 +140,7 @@ std::vector<AlignFrame> ReadGreyFrames(const FrameSequence& sequence, const std:
             try {
                 HostRef<Image> image(ReadImageFile(FramePath(sequence, frames[k]), limits, nullptr));
                 greys[k] = {frames[k], GreyOf(*image)};
+                if (keep) (*keep)[k] = std::move(image);
                 if (progress) progress(done.fetch_add(1) + 1, int(frames.size()));
             } catch (...) {
                 std::lock_guard<std::mutex> lock(failureMutex);
@@ -132,6 +156,57 @@ std::vector<AlignFrame> ReadGreyFrames(const FrameSequence& sequence, const std:
     }
     if (failure) std::rethrow_exception(failure);
     return greys;
+}
+
+void AlignForStitch(StitchSettings& stitch, AlignModel model, bool quiet) {
+    if (!stitch.TrackPath.empty()) BadInput("--align makes the track from the pictures: give it or --track, not both");
+    StepLine line(StandardErrorIsTerminal() && !quiet);
+    const FrameSequence sequence = ParseFramePattern(stitch.Frames);
+    const auto frameOf = [](const std::optional<double>& value) {
+        return value ? std::optional<int>(int(std::floor(*value))) : std::nullopt;
+    };
+    const std::vector<int> frames = FramesToAlign(sequence, stitch.Frames, frameOf(stitch.Start), frameOf(stitch.End));
+    auto decoded = std::make_shared<DecodedFrames>();
+    std::vector<HostRef<Image>> images;
+    const std::vector<AlignFrame> greys = ReadGreyFrames(
+        sequence, frames, stitch.Limits.Frames, stitch.Threads,
+        [&](int done, int total) { line.Show("aligning: reading frames " + std::to_string(done) + "/" + std::to_string(total), done == total); },
+        &images);
+    AlignSettings align;
+    align.Model = model;
+    align.Threads = stitch.Threads;
+    align.Progress = [&](int done, int total) {
+        line.Show("aligning frames " + std::to_string(done) + "/" + std::to_string(total), done == total);
+    };
+    const AlignResult result = AlignFrames(greys, align);
+    line.Clear();
+
+    const int width = greys.front().Grey.cols, height = greys.front().Grey.rows;
+    Track track;
+    track.Path = "the track aligned from " + stitch.Frames;
+    track.FormatName = "tessellon align";
+    track.HasAngle = model == AlignModel::Rigid;
+    track.Units = TrackUnits::Normalized;
+    track.Origin = TrackOrigin::BottomLeft;
+    track.Kind = TrackKind::Camera;
+    for (size_t k = 0; k < frames.size(); ++k) {
+        const FramePose& pose = result.Poses[k];
+        if (pose.Aligned) {
+            track.Keys.push_back(TrackKey{pose.Frame, 0.5 + pose.ShiftX / width, 0.5 + pose.ShiftY / height, pose.Angle, 0});
+            decoded->Frames.emplace(pose.Frame, std::move(images[k]));
+        } else {
+            stitch.LeftOut.push_back(BadFrame{pose.Frame, FramePath(sequence, pose.Frame), "it could not be aligned: " + pose.Reason});
+        }
+    }
+    if (track.Keys.size() == 1 && frames.size() > 1)
+        NoImage("no frame could be aligned with the start frame " + std::to_string(frames.front()) + " (" +
+                Reasons(result.Poses) + ")");
+    // The range is the frames', not the aligned keys': a frame left out at
+    // either end is passed over by name rather than out of sight.
+    if (!stitch.Start) stitch.Start = double(frames.front());
+    if (!stitch.End) stitch.End = double(frames.back());
+    stitch.GivenTrack = std::move(track);
+    stitch.Decoded = [decoded](int frame) { return decoded->Take(frame); };
 }
 
 AlignSummary RunAlign(const AlignCommandSettings& settings) {

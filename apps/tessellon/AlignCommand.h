@@ -21,6 +21,7 @@
 #include "Align.h"
 #include "ImageFiles.h"
 #include "Sequence.h"
+#include "StitchPlan.h"
 
 namespace tessellon {
 
@@ -52,10 +53,18 @@ std::vector<int> FramesToAlign(const FrameSequence& sequence, const std::string&
                                std::optional<int> end);
 
 // The frames' grey pictures, decoded on `threads` threads; `progress` hears
-// of every frame read. Throws Error naming the file that failed.
+// of every frame read; `keep`, when given, gets the decoded images, one per
+// frame. Throws Error naming the file that failed.
 std::vector<AlignFrame> ReadGreyFrames(const FrameSequence& sequence, const std::vector<int>& frames,
                                        const ImageLimits& limits, int threads,
-                                       const std::function<void(int done, int total)>& progress);
+                                       const std::function<void(int done, int total)>& progress,
+                                       std::vector<HostRef<Image>>* keep = nullptr);
+
+// stitch --align: aligns the frames of the stitch's range and gives the
+// stitch the track, the frames that could not be aligned (passed over, with
+// their reasons) and the decoded frames, so that each is decoded once.
+// Throws Error as RunAlign does; bad input when a track is given as well.
+void AlignForStitch(StitchSettings& stitch, AlignModel model, bool quiet);
 
 // The progress line of align and check on stderr (when it is a terminal and
 // not quiet), drawn like the stitch's.

@@ -76,6 +76,8 @@ struct Options {
     std::string Tile;
 #ifdef TESSELLON_ALIGN
     AlignCommands Align;
+    bool StitchAlign = false;
+    std::string StitchModel = "rigid";
 #endif
 };
 
@@ -164,6 +166,13 @@ void AddStitch(CLI::App& app, Options& options, Commands& commands) {
         ->expected(2);
     stitch->add_flag("--quiet", s.Quiet, "No progress line and no summary");
     stitch->add_flag("--stats", s.Stats, "Print phase times and peak memory");
+#ifdef TESSELLON_ALIGN
+    stitch->add_flag("--align", options.StitchAlign,
+                     "Make the track from the pictures (as tessellon align does) and stitch with it, decoding each "
+                     "frame once; frames that cannot be aligned are passed over");
+    stitch->add_option("--model", options.StitchModel, "With --align: rigid (shift and roll, the default) or shift")
+        ->check(CLI::IsMember({"rigid", "shift"}));
+#endif
     stitch->add_option("--report", s.Report,
                        "Write a JSON summary of the run (frames used and skipped, canvas, times, warnings, peak "
                        "memory) when the output is written");
@@ -281,7 +290,13 @@ int Run(int argc, char** argv) {
     }
     const Plugins plugins(options.Plugins, ExecutableDirectory());
     if (*commands.Stitch) {
-        RunStitch(StitchOf(options, commands), plugins);
+        StitchSettings settings = StitchOf(options, commands);
+#ifdef TESSELLON_ALIGN
+        if (options.StitchAlign)
+            AlignForStitch(settings, options.StitchModel == "shift" ? AlignModel::Shift : AlignModel::Rigid,
+                           settings.Quiet);
+#endif
+        RunStitch(settings, plugins);
     } else if (*commands.Demo) {
         options.Demo.Threads = options.Threads;
         RunDemo(options.Demo, plugins);

@@ -53,7 +53,8 @@ void FrameCache::Work() {
         HostRef<Image> picture;
         std::string reason;
         try {
-            picture.Reset(ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext));
+            picture.Reset(options_.Decoded ? options_.Decoded(slot.File.Frame) : nullptr);
+            if (!picture) picture.Reset(ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext));
             if (!picture)
                 reason = "the file gave no image";
             else

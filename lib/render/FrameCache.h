@@ -48,6 +48,9 @@ public:
         // Called on a decoding thread after each frame, with the frames done
         // and the frames to read.
         std::function<void(int done, int total)> Progress;
+        // A frame decoded already, handed over (one reference), or null for
+        // one to be read from its file.
+        std::function<Image*(int frame)> Decoded;
     };
 
     FrameCache(std::vector<FrameFile> frames, Options options);

@@ -245,6 +245,12 @@ void CheckBudget(const StitchPlan& plan, const StitchSettings& settings) {
 void TakeHeaders(StitchPlan& plan, const StitchSettings& settings, const std::vector<FrameHeader>& headers) {
     for (const FrameHeader& header : headers) {
         if (header.Frame < plan.First || header.Frame > plan.Last) continue;
+        const auto left = std::find_if(settings.LeftOut.begin(), settings.LeftOut.end(),
+                                       [&](const BadFrame& bad) { return bad.Frame == header.Frame; });
+        if (left != settings.LeftOut.end()) {
+            plan.Skipped.push_back(*left);
+            continue;
+        }
         if (header.Info) {
             plan.Frames.push_back(PlannedFrame{header.Frame, header.Path, *header.Info});
             continue;
@@ -372,7 +378,10 @@ StitchPlan MakeStitchPlan(const StitchSettings& settings, uint64_t physicalMemor
     StitchInputs inputs;
     inputs.Sequence = ParseFramePattern(settings.Frames);
     inputs.Found = FindFrames(inputs.Sequence);
-    if (!settings.TrackPath.empty()) inputs.TrackFile = ReadTrackFile(settings.TrackPath, settings.TrackRead);
+    if (settings.GivenTrack)
+        inputs.TrackFile = *settings.GivenTrack;
+    else if (!settings.TrackPath.empty())
+        inputs.TrackFile = ReadTrackFile(settings.TrackPath, settings.TrackRead);
 
     // The range is worked out twice, here to know which headers to read and
     // which outputs would overwrite an input, and again by the plan.

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +52,14 @@ struct StitchSettings {
     bool Stats = false;
     std::string Report;                 // --report: a JSON summary of the run; empty: none
     WriteOptions Write;
+    // What a caller that has been through the frames already (stitch
+    // --align) hands over: the track, used instead of reading TrackPath; the
+    // frames with a file not to be stitched, passed over like unreadable
+    // ones; and the frames it decoded, handed over (one reference) or null
+    // for a frame to be read from its file. Called on decoding threads.
+    std::optional<Track> GivenTrack;
+    std::vector<BadFrame> LeftOut;
+    std::function<Image*(int frame)> Decoded;
     RenderLimits Limits;
 };
 

@@ -137,6 +137,7 @@ RenderOutcome RenderStitch(const StitchPlan& plan, const StitchSettings& setting
     options.SkipBadFrames = settings.SkipBadFrames;
     options.ImageContext = tool.Op().ImageContext;
     options.Progress = [&events](int done, int total) { events.FramesDecoded(done, total); };
+    options.Decoded = settings.Decoded;
     FrameCache cache(FramesToRead(plan), options);
 
     RenderOutcome outcome;

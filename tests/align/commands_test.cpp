@@ -102,6 +102,42 @@ TEST_F(Commands, AlignWritesATrackThatReadsBackAndStitches) {
     EXPECT_FALSE(fs::exists(dir_ / "none.csv"));
 }
 
+// stitch --align is align and stitch in one run: the same plate as from the
+// track align writes, with every frame decoded once; a frame that cannot be
+// aligned is passed over by name, never placed by a guess.
+TEST_F(Commands, StitchAlignIsAlignThenStitchDecodingOnce) {
+    const fs::path sub = dir_ / "once";
+    fs::create_directories(sub);
+    for (int k = 0; k < shot_.FrameCount; ++k) {
+        const std::string name = "f." + std::string(4 - std::to_string(k + 1).size(), '0') + std::to_string(k + 1) + ".pfm";
+        fs::copy_file(dir_ / name, sub / name, fs::copy_options::overwrite_existing);
+    }
+    {
+        // A frame of one flat grey after the shot: nothing to align by.
+        std::ofstream flat(sub / "f.0011.pfm", std::ios::binary);
+        flat << "PF\n" << shot_.FrameWidth << " " << shot_.FrameHeight << "\n-1.0\n";
+        const std::vector<float> grey(size_t(shot_.FrameWidth) * shot_.FrameHeight * 3, 0.5f);
+        flat.write(reinterpret_cast<const char*>(grey.data()), std::streamsize(grey.size() * sizeof(float)));
+    }
+    const auto run = [&](const std::string& args) { return Run("--threads 2 " + args); };
+    ASSERT_EQ(run("align --frames once/f.%04d.pfm --end 10 -o once/aligned.csv --quiet").Status, 0);
+    const RunResult twoSteps =
+        run("stitch --frames once/f.%04d.pfm --end 10 --track once/aligned.csv --method median -o once/two.pfm --quiet");
+    ASSERT_EQ(twoSteps.Status, 0) << twoSteps.Err;
+    const RunResult oneStep = run("stitch --frames once/f.%04d.pfm --align --method median -o once/one.pfm --stats");
+    ASSERT_EQ(oneStep.Status, 0) << oneStep.Err;
+    EXPECT_EQ(ReadAll(sub / "one.pfm"), ReadAll(sub / "two.pfm"));
+    EXPECT_NE(oneStep.Err.find("skipped frame 11: it could not be aligned"), std::string::npos) << oneStep.Err;
+    EXPECT_NE(oneStep.Out.find("10 of 11 frames"), std::string::npos) << oneStep.Out;
+    // The frames reach the stitch decoded: it reads next to nothing of the files.
+    EXPECT_NE(oneStep.Out.find("0.00 x the files"), std::string::npos) << oneStep.Out;
+
+    const RunResult both = run("stitch --frames once/f.%04d.pfm --align --track once/aligned.csv -o once/both.pfm");
+    EXPECT_EQ(both.Status, 2);
+    EXPECT_NE(both.Err.find("not both"), std::string::npos) << both.Err;
+    EXPECT_FALSE(fs::exists(sub / "both.pfm"));
+}
+
 TEST_F(Commands, CheckPassesTheExactTrackAndNamesTheUsualMistakes) {
     const double w = shot_.FrameWidth, h = shot_.FrameHeight;
     const double x0 = 0.5, y0 = 0.5;
