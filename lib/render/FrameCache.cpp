@@ -52,7 +52,9 @@ void FrameCache::Work() {
         HostRef<Image> picture;
         std::string reason;
         try {
-            picture.Reset(ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext));
+            picture.Reset(slot.File.Rows
+                              ? ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext, *slot.File.Rows)
+                              : ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext));
             if (!picture) reason = "the file gave no image";
         } catch (const std::exception& e) {
             reason = e.what();
