@@ -93,7 +93,7 @@ void PrintStats(const StitchPlan& plan, const RenderOutcome& outcome, const Phas
                 ByteText(peak).c_str(), bound > 0.0 ? peak / bound : 0.0, ByteText(bound).c_str(),
                 ByteText(estimate.Total()).c_str());
     if (bands > 1 || plan.BandMemory > 0.0)
-        std::printf("  peak resident memory against the budget: %s of %s (%.2f x; the fixed overhead is %s)\n",
+        std::printf("  peak resident memory against the budget: %s of %s (%.2f x; %s of it set aside for the process)\n",
                     ByteText(peak).c_str(), ByteText(double(plan.Budget)).c_str(),
                     plan.Budget ? peak / double(plan.Budget) : 0.0, ByteText(double(FixedOverheadBytes)).c_str());
     std::fflush(stdout);
@@ -160,6 +160,7 @@ RenderOutcome RenderInBands(const StitchPlan& plan, const StitchSettings& settin
     return whole;
 }
 
+#if TESSELLON_BAND_FILES
 BandFileInfo BandInfoOf(const StitchPlan& plan, const StitchSettings& settings, const BandPlan& band) {
     BandFileInfo info;
     info.Shot = ShotIdentity(plan, settings);
@@ -176,6 +177,7 @@ BandFileInfo BandInfoOf(const StitchPlan& plan, const StitchSettings& settings, 
     info.End = band.Rows.End;
     return info;
 }
+#endif
 
 }  // namespace
 
@@ -196,6 +198,7 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
         std::fprintf(stderr, "tessellon: rendering in %d bands to keep within %s (one pass needs about %s)\n",
                      plan.Bands, ByteText(double(plan.Budget)).c_str(), ByteText(plan.Memory.Total()).c_str());
     RenderOutcome outcome;
+#if TESSELLON_BAND_FILES
     if (banded) {
         const BandPlan band = PlanBand(plan, settings.BandK, settings.BandCount);
         outcome = RenderStitch(plan, settings, plugins, progress, &BytesRead, &band);
@@ -206,7 +209,9 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
                       plan.Write.Compression);
         progress.PhaseEnded(Phase::Writing);
         progress.Clear();
-    } else {
+    } else
+#endif
+    {
         outcome = plan.Bands > 1 ? RenderInBands(plan, settings, plugins, progress)
                                  : RenderStitch(plan, settings, plugins, progress, &BytesRead);
         progress.Clear();

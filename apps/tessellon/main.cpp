@@ -23,8 +23,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include "Bands.h"
 #include "DemoCommand.h"
+#if TESSELLON_BAND_FILES
 #include "MergeCommand.h"
+#endif
 #include "PlanCommand.h"
 #include "HostApp.h"
 #include "ImageFiles.h"
@@ -71,7 +74,9 @@ struct Options {
 
     std::string Band;   // "K/N"
     int Bands = 1;
+#if TESSELLON_BAND_FILES
     MergeSettings Merge;
+#endif
 
     DemoSettings Demo;
     std::string Tile;
@@ -98,7 +103,9 @@ void AddLimits(CLI::App& command, Options& options) {
         ->type_name("BYTES");
     command.add_option("--max-memory", options.MaxMemory,
                        "Memory budget of the whole render, estimated before any pixel is read "
-                       "(default 80% of physical memory)")
+                       "(default 80% of physical memory). Above the one-pass estimate the canvas is rendered band "
+                       "after band within it, " + std::to_string(FixedOverheadBytes >> 20) +
+                           " MiB of it set aside for the process itself")
         ->transform(ByteCount())
         ->type_name("BYTES");
 }
@@ -175,13 +182,16 @@ void AddStitch(CLI::App& app, Options& options, Commands& commands) {
     StitchSettings& s = options.Stitch;
     stitch->add_option("-o,--output", options.Output, std::string("Output file: ") + OutputTypes())->required();
     AddWriteOptions(stitch, s.Write, options.ColorConvert);
+#if TESSELLON_BAND_FILES
     stitch->add_option("--band", options.Band,
                        "Render band K of N only (K from 0), into an .exr band file for tessellon merge: band K holds "
                        "the canvas rows floor(K*H/N) to floor((K+1)*H/N) - 1 of its H rows, counted from the top");
+#endif
     stitch->add_flag("--quiet", s.Quiet, "No progress line and no summary");
     stitch->add_flag("--stats", s.Stats, "Print phase times, bands, bytes read and peak memory");
 }
 
+#if TESSELLON_BAND_FILES
 void AddMerge(CLI::App& app, Options& options, Commands& commands) {
     CLI::App* merge = commands.Merge =
         app.add_subcommand("merge", "Put the band files of tessellon stitch --band together into the stitched image");
@@ -191,6 +201,7 @@ void AddMerge(CLI::App& app, Options& options, Commands& commands) {
     AddWriteOptions(merge, m.Write, options.ColorConvert);
     merge->add_flag("--quiet", m.Quiet, "No summary");
 }
+#endif
 
 void AddPlan(CLI::App& app, Options& options, Commands& commands) {
     CLI::App* plan = commands.Plan = app.add_subcommand(
@@ -209,7 +220,9 @@ void AddCommands(CLI::App& app, Options& options, Commands& commands) {
     app.add_option("--threads", options.Threads, "Worker threads (default: every core)")
         ->check(CLI::Range(1, 1024));
     AddStitch(app, options, commands);
+#if TESSELLON_BAND_FILES
     AddMerge(app, options, commands);
+#endif
     AddPlan(app, options, commands);
 
     commands.Demo = app.add_subcommand("demo", "Make a tracked shot from nothing and stitch it both ways");
@@ -311,6 +324,7 @@ int Run(int argc, char** argv) {
 
     HostApp::SetWorkerCount(options.Threads);
     // Merging and planning need no tool.
+#if TESSELLON_BAND_FILES
     if (*commands.Merge) {
         MergeSettings merge = options.Merge;
         if (options.ColorConvert.size() == 2) {
@@ -320,6 +334,7 @@ int Run(int argc, char** argv) {
         RunMerge(merge);
         return ExitWritten;
     }
+#endif
     if (*commands.Plan) {
         RunPlan(StitchOf(options, commands), options.Bands);
         return ExitWritten;

@@ -22,8 +22,9 @@ namespace tessellon {
 
 // What a process holds besides the render's own estimate: the program, its
 // libraries and their caches, the decoding threads' buffers. A stitch of two
-// 32 x 24 frames peaks at 137 MiB here; the render's memory budget is kept
-// within this much above it.
+// 32 x 24 frames peaks at 137 MiB here. A render in bands keeps this much of
+// the budget aside; a one-pass render, or a band of --band, may exceed its
+// budget by as much.
 inline constexpr uint64_t FixedOverheadBytes = uint64_t(160) << 20;
 
 // Canvas rows [Top, End) counted from the top row.

@@ -235,9 +235,9 @@ MemoryEstimate EstimateMemory(const StitchPlan& plan) {
     return estimate;
 }
 
-// The budget is kept in one pass, band after band (the whole canvas held
-// for the output besides), or refused; a band of --band is held to it
-// alone.
+// The budget is kept in one pass, or band after band, the whole canvas
+// held for the output and the process's fixed overhead besides; or refused.
+// A band of --band is held to it alone.
 void CheckBudget(StitchPlan& plan, const StitchSettings& settings) {
     const MemoryEstimate& m = plan.Memory;
     const std::string budget = ByteText(double(plan.Budget)) +
@@ -255,7 +255,8 @@ void CheckBudget(StitchPlan& plan, const StitchSettings& settings) {
         return;
     }
     if (m.Total() <= double(plan.Budget) || settings.PlanOnly) return;
-    plan.Bands = plan.Layered ? BandsWithin(plan, double(plan.Budget) - m.Canvas) : 0;
+    // Bands keep the process's fixed overhead within the budget too.
+    plan.Bands = plan.Layered ? BandsWithin(plan, double(plan.Budget) - m.Canvas - double(FixedOverheadBytes)) : 0;
     if (plan.Bands > 0) {
         for (int k = 0; k < plan.Bands; ++k)
             plan.BandMemory = std::max(plan.BandMemory, PlanBand(plan, k, plan.Bands).Memory.Total());
