@@ -89,6 +89,8 @@ def parse_stats(out):
     stats["decoded"], stats["read_ratio"] = m.group(1), float(m.group(3))
     m = re.search(r"asked for (\d+) frames and waited for (\d+) of them, ([0-9.]+) s", out)
     stats["requests"], stats["waits"], stats["wait_seconds"] = int(m.group(1)), int(m.group(2)), float(m.group(3))
+    m = re.search(r"^\s+bands\s+(\d+) of", out, re.M)
+    stats["bands"] = int(m.group(1)) if m else 1
     return stats
 
 
@@ -114,7 +116,7 @@ class Bench:
     def shot(self, name):
         return os.path.join(self.data, name)
 
-    def stitch(self, shot, method, output, start=None, end=None, threads=None):
+    def stitch(self, shot, method, output, start=None, end=None, threads=None, extra=()):
         cmd = [self.tessellon]
         if threads:
             cmd += ["--threads", str(threads)]
@@ -123,6 +125,7 @@ class Bench:
                 "--output", output, "--stats", "--quiet"]
         if start is not None:
             cmd += ["--start", str(start), "--end", str(end)]
+        cmd += list(extra)
         seconds, peak, out = run_measured(cmd)
         stats = parse_stats(out)
         stats["wall"], stats["peak_process"], stats["load"] = seconds, peak, load()
@@ -159,6 +162,43 @@ class Bench:
         return results
 
 
+def same_file(a, b):
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        return fa.read() == fb.read()
+
+
+def bands_figure(b, count):
+    """The HD pan in one pass and held to half of the one-pass peak
+    (--max-memory), rendered band after band: the same file, bit for bit,
+    and the peak within the budget."""
+    one = os.path.join(b.out, "hd-pan-one-pass.exr")
+    held = os.path.join(b.out, "hd-pan-in-bands.exr")
+    one_runs = [b.stitch("hd-pan-120", "median", one, 0, 59) for _ in range(count)]
+    budget = int(median_of(one_runs, "peak_process") / 2)
+    band_runs = [b.stitch("hd-pan-120", "median", held, 0, 59, extra=["--max-memory", str(budget)])
+                 for _ in range(count)]
+    if not same_file(one, held):
+        raise Failure("the HD pan rendered in bands differs from the one-pass render")
+    worst = max(r["peak_process"] for r in band_runs)
+    if worst > budget:
+        raise Failure("the HD pan in bands peaked at %.2f GiB, above its budget of %.2f GiB" % (worst / 2**30, budget / 2**30))
+    log("  HD pan in %d bands within --max-memory %d: the one-pass file bit for bit, peak %.2f of %.2f GiB" %
+        (band_runs[0]["bands"], budget, worst / 2**30, budget / 2**30))
+    return {"one": one_runs, "banded": band_runs, "budget": budget}
+
+
+def bands_rows(bands, w):
+    one, banded = bands["one"], bands["banded"]
+    ratio = median_of(banded, "wall") / median_of(one, "wall")
+    w("| HD pan held to half of its one-pass peak (`--max-memory %d`, %d bands) / one pass: time | %.2f x (%.2f s / %.2f s) | within 1.3 x |"
+      % (bands["budget"], banded[0]["bands"], ratio, median_of(banded, "wall"), median_of(one, "wall")))
+    w("| the same: peak resident memory against the budget | %.2f GiB of %.2f GiB (one pass %.2f GiB); the same file bit for bit | within the budget |"
+      % (max(r["peak_process"] for r in banded) / 2**30, bands["budget"] / 2**30,
+         median_of(one, "peak_process") / 2**30))
+    w("| the same: bytes read against the files' size | %.2f x (one pass %.2f x) | |"
+      % (median_of(banded, "read_ratio"), median_of(one, "read_ratio")))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
@@ -167,7 +207,21 @@ def main():
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--report-only", action="store_true",
                         help="print the tables again from the last run's measurements")
+    parser.add_argument("--bands-only", action="store_true",
+                        help="make only the HD pan and measure only the render in bands against one pass")
     args = parser.parse_args()
+    if args.bands_only:
+        b = Bench(args)
+        log("machine: %d cores; load average %s at the start" % (os.cpu_count(), load()))
+        subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_shots.py"), args.data, "hd-pan-120"], check=True)
+        bands = bands_figure(b, min(3, args.repeat))
+        rows = ["| figure | measured | target |", "|---|---|---|"]
+        bands_rows(bands, rows.append)
+        text = "Load average %s at the end.\n\n" % load() + "\n".join(rows)
+        with open(os.path.join(args.out, "results-bands.md"), "w") as f:
+            f.write(text + "\n")
+        log("\n" + text)
+        return
     measured = os.path.join(args.out, "measurements.json")
     if args.report_only:
         report(json.load(open(measured)), args.out)
@@ -248,9 +302,12 @@ def main():
     for widths, shot in ((2, "hd-pan-x2"), (4, "hd-pan-x4")):
         pan_scaling.append((widths, b.stitches(shot, "median", count)))
     k4 = b.stitches("4k-pan", "median", 2)
+
+    log("\n== bands (median of %d runs each)" % count)
+    bands = bands_figure(b, count)
     b.loads.append(load())
 
-    data = {"bound": bound, "roll": roll, "median_runs": median_runs, "unique_runs": unique_runs,
+    data = {"bands": bands, "bound": bound, "roll": roll, "median_runs": median_runs, "unique_runs": unique_runs,
             "roll_runs": roll_runs, "peers": peers, "frames_scaling": frames_scaling, "pan_scaling": pan_scaling,
             "k4": k4, "loads": b.loads, "repeat": b.repeat, "count": count, "cores": os.cpu_count(),
             "seconds": time.monotonic() - started}
@@ -298,6 +355,8 @@ def report(data, out):
       % (first["frame_format"], first["canvas_format"], k4[0]["frame_format"], k4[0]["canvas_format"]))
     w("| files decoded per render | each %s; bytes read %.2f x the files' size; the tool waited for %d of its %d requests | once each |"
       % (first["decoded"], first["read_ratio"], first["waits"], first["requests"]))
+    if "bands" in data:
+        bands_rows(data["bands"], w)
     w("")
     w("Phases of `tessellon stitch --stats` on the HD pan (60 frames 1920 x 1080 float, canvas %s), "
       "median of %d runs, seconds:" % (first["canvas"], data["repeat"]))

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "Bands.h"
 #include "FrameWarnings.h"
 #include "HostApp.h"
 #include "ImageFiles.h"
@@ -67,12 +69,15 @@ void PrintSummary(const StitchSummary& summary, const StitchSettings& settings) 
 }
 
 void PrintStats(const StitchPlan& plan, const RenderOutcome& outcome, const PhaseTimes& times, int threads,
-                bool median) {
+                bool median, int bands) {
     const RenderCounts& counts = outcome.Counts;
     const Image& canvas = *outcome.Picture;
     const MemoryEstimate& estimate = plan.Memory;
     const double canvasBytes = double(canvas.StorageBytes());
     std::printf("tessellon stats:\n");
+    if (bands > 1)
+        std::printf("  bands        %d of the canvas's %d rows, each holding at most an estimated %s of the budget %s\n",
+                    bands, plan.Canvas.Height, ByteText(plan.BandMemory).c_str(), ByteText(double(plan.Budget)).c_str());
     std::printf("  frames       %d of %d x %d, %s, %s; canvas %d x %d, %s, %s (layers are made like it)\n", counts.Frames,
                 plan.Start().Width, plan.Start().Height, FrameFormats(plan).c_str(), ByteText(estimate.Frames).c_str(),
                 canvas.Width, canvas.Height, FormatName(canvas.Format), ByteText(canvasBytes).c_str());
@@ -94,8 +99,92 @@ void PrintStats(const StitchPlan& plan, const RenderOutcome& outcome, const Phas
     std::printf("  peak resident memory %s: %.2f x (frames x 2 + canvas = %s); estimated before reading: %s\n",
                 ByteText(peak).c_str(), bound > 0.0 ? peak / bound : 0.0, ByteText(bound).c_str(),
                 ByteText(estimate.Total()).c_str());
+    if (bands > 1 || plan.BandMemory > 0.0)
+        std::printf("  peak resident memory against the budget: %s of %s (%.2f x; %s of it set aside for the process)\n",
+                    ByteText(peak).c_str(), ByteText(double(plan.Budget)).c_str(),
+                    plan.Budget ? peak / double(plan.Budget) : 0.0, ByteText(double(FixedOverheadBytes)).c_str());
     std::fflush(stdout);
 }
+
+// Files the reader decodes whole for every band, said once.
+void TellWholeDecodes(const StitchPlan& plan, Report& report) {
+    size_t whole = 0;
+    for (const PlannedFrame& frame : plan.Frames) whole += frame.Info.RowAccess ? 0 : 1;
+    if (whole == 0) return;
+    report.Warn(std::to_string(whole) + " of the " + std::to_string(plan.Frames.size()) +
+                 " frames are decoded whole for each band: only EXR and TIFF files are read by rows (" +
+                 Quoted(plan.Frames.front().Path) + (whole > 1 ? " and others" : "") + ")");
+}
+
+void AddCounts(RenderCounts& sum, const RenderCounts& band) {
+    sum.Frames = std::max(sum.Frames, band.Frames);
+    sum.MostDecodes += band.MostDecodes;
+    sum.FileBytes = band.FileBytes;
+    sum.BytesRead += band.BytesRead;
+    sum.Requests += band.Requests;
+    sum.Waits += band.Waits;
+    sum.WaitSeconds += band.WaitSeconds;
+    sum.ReadSeconds += band.ReadSeconds;
+    sum.DecodeSeconds += band.DecodeSeconds;
+    sum.Turns += band.Turns;
+    sum.TurnSeconds += band.TurnSeconds;
+}
+
+// The whole canvas, made of the plan's bands one after the other; each
+// band's frames, layers and canvas are given back before the next begins.
+RenderOutcome RenderInBands(const StitchPlan& plan, const StitchSettings& settings, const Plugins& plugins,
+                            Progress& progress) {
+    RenderOutcome whole;
+    for (int k = 0; k < plan.Bands; ++k) {
+        const BandPlan band = PlanBand(plan, k, plan.Bands);
+        RenderOutcome part = RenderStitch(plan, settings, plugins, progress, &BytesRead, &band);
+        const Image& rows = *part.Picture;
+        if (!whole.Picture) {
+            whole.Picture.Reset(NewImage({
+                Tag<IMG_Width>(rows.Width),
+                Tag<IMG_Height>(rows.Height),
+                Tag<IMG_Channel>(StoredChannels[0]),
+                Tag<IMG_Channel>(StoredChannels[1]),
+                Tag<IMG_Channel>(StoredChannels[2]),
+                Tag<IMG_Channel>(StoredChannels[3]),
+                Tag<IMG_Format>(rows.Format),
+                Tag<HostApp::IMG_FirstRow>(0),
+                Tag<HostApp::IMG_EndRow>(rows.Height),
+            }));
+            if (!whole.Picture)
+                NoImage("the host refused the canvas of " + std::to_string(rows.Width) + " x " +
+                        std::to_string(rows.Height) + " pixels: " + HostApp::LastImageRefusal().Text);
+        }
+        std::vector<float> row(size_t(rows.Width) * 4);
+        const HostApp::RowRange held = HostApp::StoredRows(&rows);
+        for (int32_t y = held.First; y < held.End; ++y) {
+            rows.ReadSpan(0, y, rows.Width, row.data());
+            whole.Picture->WriteSpan(0, y, rows.Width, row.data());
+        }
+        AddCounts(whole.Counts, part.Counts);
+        whole.Unreadable.insert(whole.Unreadable.end(), part.Unreadable.begin(), part.Unreadable.end());
+    }
+    return whole;
+}
+
+#if TESSELLON_BAND_FILES
+BandFileInfo BandInfoOf(const StitchPlan& plan, const StitchSettings& settings, const BandPlan& band) {
+    BandFileInfo info;
+    info.Shot = ShotIdentity(plan, settings);
+    info.K = band.K;
+    info.N = band.N;
+    info.CanvasWidth = plan.Canvas.Width;
+    info.CanvasHeight = plan.Canvas.Height;
+    char origin[64];
+    std::snprintf(origin, sizeof origin, "%.17g %.17g", plan.Canvas.Origin.x, plan.Canvas.Origin.y);
+    info.Origin = origin;
+    info.Format = plan.Start().HostFormat;
+    info.ColorSpace = plan.Write.ColorSpace;
+    info.Top = band.Rows.Top;
+    info.End = band.Rows.End;
+    return info;
+}
+#endif
 
 }  // namespace
 
@@ -111,14 +200,36 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
     WarnOfFrames(plan.Skipped, report);
     for (const std::string& warning : plan.Warnings) report.Warn(warning);
 
-    const RenderOutcome outcome = RenderStitch(plan, settings, plugins, progress, &BytesRead);
-    progress.Clear();
-    WarnOfFrames(outcome.Unreadable, report);
-    const std::string transparent = NoOpaqueWarning(outcome.Transparent);
-    if (!transparent.empty()) report.Warn(transparent);
-    if (!HasOpaquePixel(*outcome.Picture))
-        report.Warn("the result has no fully opaque pixel: every pixel is transparent");
-    WriteOutputs(*outcome.Picture, settings, plan.Write, progress);
+    const bool banded = settings.BandCount > 0;
+    if (banded || plan.Bands > 1) TellWholeDecodes(plan, report);
+    if (plan.Bands > 1)
+        std::fprintf(stderr, "tessellon: rendering in %d bands to keep within %s (one pass needs about %s)\n",
+                     plan.Bands, ByteText(double(plan.Budget)).c_str(), ByteText(plan.Memory.Total()).c_str());
+    RenderOutcome outcome;
+#if TESSELLON_BAND_FILES
+    if (banded) {
+        const BandPlan band = PlanBand(plan, settings.BandK, settings.BandCount);
+        outcome = RenderStitch(plan, settings, plugins, progress, &BytesRead, &band);
+        progress.Clear();
+        WarnOfFrames(outcome.Unreadable, report);
+        progress.PhaseBegan(Phase::Writing);
+        WriteBandFile(*outcome.Picture, settings.Outputs.front(), BandInfoOf(plan, settings, band),
+                      plan.Write.Compression);
+        progress.PhaseEnded(Phase::Writing);
+        progress.Clear();
+    } else
+#endif
+    {
+        outcome = plan.Bands > 1 ? RenderInBands(plan, settings, plugins, progress)
+                                 : RenderStitch(plan, settings, plugins, progress, &BytesRead);
+        progress.Clear();
+        WarnOfFrames(outcome.Unreadable, report);
+        const std::string transparent = NoOpaqueWarning(outcome.Transparent);
+        if (!transparent.empty()) report.Warn(transparent);
+        if (!HasOpaquePixel(*outcome.Picture))
+            report.Warn("the result has no fully opaque pixel: every pixel is transparent");
+        WriteOutputs(*outcome.Picture, settings, plan.Write, progress);
+    }
 
     StitchSummary summary;
     summary.Width = outcome.Picture->Width;
@@ -131,7 +242,7 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
     if (settings.Stats) {
         const int threads =
             settings.Threads > 0 ? settings.Threads : int(std::max(1u, std::thread::hardware_concurrency()));
-        PrintStats(plan, outcome, progress.Times(), threads, settings.Method == FilterMedian);
+        PrintStats(plan, outcome, progress.Times(), threads, settings.Method == FilterMedian, plan.Bands);
     }
     return summary;
 }

@@ -21,7 +21,10 @@ struct StitchSummary {
     double Seconds = 0.0;
 };
 
-// Runs one stitch with a tool from `plugins`. Prints warnings, and the
+// Runs one stitch with a tool from `plugins`. With --band K/N it writes band
+// K of N only, as a band file (ImageFiles.h) that `tessellon merge` puts
+// together; when the one-pass estimate is above the memory budget it
+// renders the canvas band after band within it. Prints warnings, and the
 // summary line unless quiet. Throws Error: bad input (2) before anything is
 // written, no image (1) when the tool produced none.
 StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins);

@@ -1,6 +1,8 @@
 // tessellon: the command-line host of the Tessellon plug-in.
 //
-//   tessellon stitch --frames PATTERN --output FILE [options]
+//   tessellon stitch --frames PATTERN --output FILE [--band K/N] [options]
+//   tessellon merge -o FILE BAND...                           (not on Windows)
+//   tessellon plan --frames PATTERN --bands N [options]
 //   tessellon align --frames PATTERN -o TRACK.csv [options]   (not on Windows)
 //   tessellon check --frames PATTERN --track FILE [options]   (not on Windows)
 //   tessellon demo [--output-dir DIR]
@@ -12,6 +14,8 @@
 // bad input; check: 3 the track does not fit. No exception leaves main.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <exception>
 #include <map>
@@ -25,7 +29,12 @@
 #ifdef TESSELLON_ALIGN
 #include "AlignCommand.h"
 #endif
+#include "Bands.h"
 #include "DemoCommand.h"
+#if TESSELLON_BAND_FILES
+#include "MergeCommand.h"
+#endif
+#include "PlanCommand.h"
 #include "ShotCommand.h"
 #include "HostApp.h"
 #include "ImageFiles.h"
@@ -70,6 +79,12 @@ struct Options {
     uint64_t MaxImageBytes = 0;
     uint64_t MaxMemory = 0;
 
+    std::string Band;   // "K/N"
+    int Bands = 1;
+#if TESSELLON_BAND_FILES
+    MergeSettings Merge;
+#endif
+
     DemoSettings Demo;
     ShotSettings Shot;
     std::vector<std::string> ShotFormats;
@@ -102,38 +117,49 @@ void AddLimits(CLI::App& command, Options& options) {
         ->type_name("BYTES");
     command.add_option("--max-memory", options.MaxMemory,
                        "Memory budget of the whole render, estimated before any pixel is read "
-                       "(default 80% of physical memory)")
+                       "(default 80% of physical memory). Above the one-pass estimate the canvas is rendered band "
+                       "after band within it, " + std::to_string(FixedOverheadBytes >> 20) +
+                           " MiB of it set aside for the process itself")
         ->transform(ByteCount())
         ->type_name("BYTES");
 }
 
 // The commands and their options, filled into `options` as they parse.
+// Stitch and plan share the options that say what is stitched.
 struct Commands {
     CLI::App* Stitch = nullptr;
+    CLI::App* Merge = nullptr;
+    CLI::App* Plan = nullptr;
     CLI::App* Demo = nullptr;
     CLI::App* Shot = nullptr;
     CLI::App* Tools = nullptr;
     CLI::App* About = nullptr;
-    CLI::Option* Start = nullptr;
-    CLI::Option* End = nullptr;
-    CLI::Option* FirstFrame = nullptr;
+    std::vector<CLI::Option*> Start, End, FirstFrame;
 };
 
-void AddStitch(CLI::App& app, Options& options, Commands& commands) {
-    CLI::App* stitch = commands.Stitch = app.add_subcommand("stitch", "Stitch an image sequence with its track");
+bool Given(const std::vector<CLI::Option*>& options) {
+    return std::any_of(options.begin(), options.end(), [](const CLI::Option* o) { return o->count() > 0; });
+}
+
+void AddWriteOptions(CLI::App* command, WriteOptions& write, std::vector<std::string>& colorConvert) {
+    command->add_option("-d", write.DataType, "Data type of an .exr output: half or float (default float)")
+        ->check(CLI::IsMember({"half", "float"}));
+    command->add_option("--compression", write.Compression,
+                        std::string("Compression of an .exr output: ") + ExrCompressions() + " (default zip)");
+    command->add_option("--colorconvert", colorConvert, "Convert the output's colours FROM TO")->expected(2);
+}
+
+// What is stitched: frames, track, range, method, how frames are read, limits.
+void AddShotOptions(CLI::App* stitch, Options& options, Commands& commands) {
     StitchSettings& s = options.Stitch;
     stitch->add_option("--frames", s.Frames, "Image sequence: %04d, # (four digits) or @ (one digit)")->required();
     stitch->add_option("--track", s.TrackPath, "Track file: .csv, .json, or .txt/.chan (frame x y [angle])");
-    commands.Start = stitch->add_option("--start", options.Start,
-                                        "Start frame (default: the track's first, else the first file)");
-    commands.End = stitch->add_option("--end", options.End, "End frame (default: the track's last, else the last file)");
+    commands.Start.push_back(stitch->add_option("--start", options.Start,
+                                                "Start frame (default: the track's first, else the first file)"));
+    commands.End.push_back(
+        stitch->add_option("--end", options.End, "End frame (default: the track's last, else the last file)"));
     stitch->add_option("--method", options.Method, "unique (first opaque pixel, the default) or median")
         ->check(CLI::IsMember({"unique", "median"}));
-    stitch->add_option("-o,--output", options.Output, std::string("Output file: ") + OutputTypes())->required();
-    stitch->add_option("-d", s.Write.DataType, "Data type of an .exr output: half or float (default float)")
-        ->check(CLI::IsMember({"half", "float"}));
-    stitch->add_option("--compression", s.Write.Compression,
-                       std::string("Compression of an .exr output: ") + ExrCompressions() + " (default zip)");
     ImageReadChoice& choice = s.Limits.Frames.Choice;
     stitch->add_option("--layer", choice.Layer, "Read the layer NAME of the frames (NAME.R, NAME.G, ...)");
     stitch->add_option("--view", choice.View, "Read the view NAME of multi-view frames (default: the first)");
@@ -147,8 +173,8 @@ void AddStitch(CLI::App& app, Options& options, Commands& commands) {
                        std::string("Track file format, told by content when auto: ") + TrackFormatNames());
     stitch->add_option("--track-name", s.TrackRead.Name, "Which tracker or track of a file that holds several");
     stitch->add_option("--columns", s.TrackRead.Columns, "CSV columns or JSON keys by name: frame=f,x=cx,y=cy,angle=rot");
-    commands.FirstFrame = stitch->add_option("--first-frame", options.FirstFrame,
-                                             "Frame of the first line, for exports without frame numbers (default 1)");
+    commands.FirstFrame.push_back(stitch->add_option(
+        "--first-frame", options.FirstFrame, "Frame of the first line, for exports without frame numbers (default 1)"));
     stitch->add_option("--track-units", options.Units,
                        "normalized (fractions of the frame) or pixels; default: what the track format says, "
                        "else normalized")
@@ -162,10 +188,25 @@ void AddStitch(CLI::App& app, Options& options, Commands& commands) {
                        "own CSV, JSON and text files camera tracks")
         ->check(CLI::IsMember({"camera", "feature"}));
     stitch->add_flag("--skip-bad-frames", s.SkipBadFrames, "Treat an unreadable frame as a frame without an image");
-    stitch->add_option("--colorconvert", options.ColorConvert, "Convert the output's colours FROM TO")
-        ->expected(2);
+    AddLimits(*stitch, options);
+}
+
+void AddStitch(CLI::App& app, Options& options, Commands& commands) {
+    CLI::App* stitch = commands.Stitch = app.add_subcommand("stitch", "Stitch an image sequence with its track");
+    AddShotOptions(stitch, options, commands);
+    StitchSettings& s = options.Stitch;
+    stitch->add_option("-o,--output", options.Output, std::string("Output file: ") + OutputTypes())->required();
+    AddWriteOptions(stitch, s.Write, options.ColorConvert);
+#if TESSELLON_BAND_FILES
+    stitch->add_option("--band", options.Band,
+                       "Render band K of N only (K from 0), into an .exr band file for tessellon merge: band K holds "
+                       "the canvas rows floor(K*H/N) to floor((K+1)*H/N) - 1 of its H rows, counted from the top");
+#endif
     stitch->add_flag("--quiet", s.Quiet, "No progress line and no summary");
-    stitch->add_flag("--stats", s.Stats, "Print phase times and peak memory");
+    stitch->add_flag("--stats", s.Stats, "Print phase times, bands, bytes read and peak memory");
+    stitch->add_option("--report", s.Report,
+                       "Write a JSON summary of the run (frames used and skipped, canvas, times, warnings, peak "
+                       "memory) when the output is written");
 #ifdef TESSELLON_ALIGN
     stitch->add_flag("--align", options.StitchAlign,
                      "Make the track from the pictures (as tessellon align does) and stitch with it, decoding each "
@@ -173,10 +214,25 @@ void AddStitch(CLI::App& app, Options& options, Commands& commands) {
     stitch->add_option("--model", options.StitchModel, "With --align: rigid (shift and roll, the default) or shift")
         ->check(CLI::IsMember({"rigid", "shift"}));
 #endif
-    stitch->add_option("--report", s.Report,
-                       "Write a JSON summary of the run (frames used and skipped, canvas, times, warnings, peak "
-                       "memory) when the output is written");
-    AddLimits(*stitch, options);
+}
+
+#if TESSELLON_BAND_FILES
+void AddMerge(CLI::App& app, Options& options, Commands& commands) {
+    CLI::App* merge = commands.Merge =
+        app.add_subcommand("merge", "Put the band files of tessellon stitch --band together into the stitched image");
+    MergeSettings& m = options.Merge;
+    merge->add_option("-o,--output", m.Output, std::string("Output file: ") + OutputTypes())->required();
+    merge->add_option("bands", m.Bands, "The band files, every band of the split once, in any order")->required();
+    AddWriteOptions(merge, m.Write, options.ColorConvert);
+    merge->add_flag("--quiet", m.Quiet, "No summary");
+}
+#endif
+
+void AddPlan(CLI::App& app, Options& options, Commands& commands) {
+    CLI::App* plan = commands.Plan = app.add_subcommand(
+        "plan", "Print the canvas and its bands as JSON: rows, the frames each reads and the memory it needs");
+    AddShotOptions(plan, options, commands);
+    plan->add_option("--bands", options.Bands, "Bands to split the canvas into (default 1)");
 }
 
 void AddCommands(CLI::App& app, Options& options, Commands& commands) {
@@ -189,6 +245,10 @@ void AddCommands(CLI::App& app, Options& options, Commands& commands) {
     app.add_option("--threads", options.Threads, "Worker threads (default: every core)")
         ->check(CLI::Range(1, 1024));
     AddStitch(app, options, commands);
+#if TESSELLON_BAND_FILES
+    AddMerge(app, options, commands);
+#endif
+    AddPlan(app, options, commands);
 #ifdef TESSELLON_ALIGN
     AddAlignCommands(app, options.Align);
 #else
@@ -221,9 +281,9 @@ std::optional<int> Parse(CLI::App& app, int argc, char** argv) {
                                              return command->check_name(argv[1]);
                                          }).empty()) {
 #ifdef TESSELLON_ALIGN
-        const char* known = "stitch, align, check, demo, shot, tools or about";
+        const char* known = "stitch, merge, plan, align, check, demo, shot, tools or about";
 #else
-        const char* known = "stitch, demo, shot, tools or about";
+        const char* known = "stitch, plan, demo, shot, tools or about";
 #endif
         PrintError(std::string("unknown command '") + argv[1] + "' (use " + known + ")");
         return ExitBadInput;
@@ -245,18 +305,44 @@ std::optional<int> Parse(CLI::App& app, int argc, char** argv) {
     return std::nullopt;
 }
 
+// --band K/N: band K of N, K from 0; the band is an .exr file that keeps
+// the canvas's pixels, so no data type is asked of it.
+void TakeBand(StitchSettings& s, const std::string& text, const std::string& output) {
+    int k = -1, n = -1;
+    const size_t slash = text.find('/');
+    const auto whole = [&](const std::string& part, int& value) {
+        if (part.empty() || part.size() > 9 || part.find_first_not_of("0123456789") != std::string::npos) return false;
+        value = std::stoi(part);
+        return true;
+    };
+    if (slash == std::string::npos || !whole(text.substr(0, slash), k) || !whole(text.substr(slash + 1), n))
+        BadInput("--band '" + text + "': give K/N, band K (counted from 0) of N bands, as in --band 0/8");
+    if (n == 0) BadInput("--band '" + text + "': the canvas cannot be split into 0 bands");
+    if (k >= n)
+        BadInput("--band '" + text + "': band " + std::to_string(k) + " of " + std::to_string(n) +
+                 " does not exist; bands are counted from 0 to " + std::to_string(n - 1));
+    if (!s.Write.DataType.empty())
+        BadInput("cannot write " + Quoted(output) + " as a band: a band keeps the canvas's own pixels, so -d is given "
+                 "to tessellon merge instead");
+    std::string extension = output.size() >= 4 ? output.substr(output.size() - 4) : std::string();
+    for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (extension != ".exr") BadInput("cannot write " + Quoted(output) + " as a band: band files are .exr files");
+    s.BandK = k;
+    s.BandCount = n;
+}
+
 // The stitch's settings from its parsed options.
 StitchSettings StitchOf(Options& options, const Commands& commands) {
     StitchSettings s = options.Stitch;
-    if (*commands.Start) s.Start = options.Start;
-    if (*commands.End) s.End = options.End;
+    if (Given(commands.Start)) s.Start = options.Start;
+    if (Given(commands.End)) s.End = options.End;
     s.Method = options.Method == "median" ? FilterMedian : FilterUnique;
     s.Outputs = {options.Output};
     if (!options.Units.empty()) s.Units = options.Units == "pixels" ? TrackUnits::Pixels : TrackUnits::Normalized;
     if (!options.Origin.empty())
         s.Origin = options.Origin == "top-left" ? TrackOrigin::TopLeft : TrackOrigin::BottomLeft;
     s.TrackRead.Format = TrackFormatNamed(options.TrackFormat);
-    if (*commands.FirstFrame) s.TrackRead.FirstFrame = options.FirstFrame;
+    if (Given(commands.FirstFrame)) s.TrackRead.FirstFrame = options.FirstFrame;
     if (!options.Kind.empty()) s.Kind = options.Kind == "feature" ? TrackKind::Feature : TrackKind::Camera;
     if (options.ColorConvert.size() == 2) {
         s.Write.ColorFrom = options.ColorConvert[0];
@@ -267,6 +353,7 @@ StitchSettings StitchOf(Options& options, const Commands& commands) {
     s.Limits.Frames.MaxBytes = options.MaxFrameBytes;
     s.Limits.MaxImageBytes = options.MaxImageBytes;
     s.Limits.MaxMemory = options.MaxMemory;
+    if (!options.Band.empty()) TakeBand(s, options.Band, options.Output);
     return s;
 }
 
@@ -279,6 +366,22 @@ int Run(int argc, char** argv) {
     if (const std::optional<int> status = Parse(app, argc, argv)) return *status;
 
     HostApp::SetWorkerCount(options.Threads);
+    // Merging and planning need no tool.
+#if TESSELLON_BAND_FILES
+    if (*commands.Merge) {
+        MergeSettings merge = options.Merge;
+        if (options.ColorConvert.size() == 2) {
+            merge.Write.ColorFrom = options.ColorConvert[0];
+            merge.Write.ColorTo = options.ColorConvert[1];
+        }
+        RunMerge(merge);
+        return ExitWritten;
+    }
+#endif
+    if (*commands.Plan) {
+        RunPlan(StitchOf(options, commands), options.Bands);
+        return ExitWritten;
+    }
 #ifdef TESSELLON_ALIGN
     if (const std::optional<int> status = RunAlignCommands(options.Align, options.Threads)) return *status;
 #endif

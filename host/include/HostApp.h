@@ -112,6 +112,35 @@ HOSTSYSTEM_API void SetFetchLogging(bool on);
 HOSTSYSTEM_API std::vector<Fetch> FetchLog();
 HOSTSYSTEM_API void ClearFetchLog();
 
+// Rows [First, End) of an image, counted from its bottom row.
+struct RowRange {
+    int32_t First = 0, End = 0;
+    int32_t Count() const { return End > First ? End - First : 0; }
+    bool operator==(const RowRange& other) const { return First == other.First && End == other.End; }
+};
+
+// NewImage tags of the host application: an image that holds the pixels of
+// rows [IMG_FirstRow, IMG_EndRow) only. It keeps its full size for whoever
+// reads it; its other rows read as (0, 0, 0, 0) through ReadSpan, writes to
+// them are dropped, and a pixel accessor finds them all at one spare row
+// whose contents mean nothing. Images made like it (IMG_Like) hold the rows
+// [IMG_LikeFirstRow, IMG_LikeEndRow), by default its own. Clamped to the
+// image; without the tags every row.
+inline constexpr uint32_t IMG_FirstRow = 0x10021000;
+inline constexpr uint32_t IMG_EndRow = 0x10021001;
+inline constexpr uint32_t IMG_LikeFirstRow = 0x10021002;
+inline constexpr uint32_t IMG_LikeEndRow = 0x10021003;
+
+// The rows `image` holds.
+HOSTSYSTEM_API RowRange StoredRows(const Image* image);
+
+// The source rows that Image::Transform reads, with a row to spare on each
+// side, when it turns a width x height image by `angle` degrees about
+// (cx, cy) (fractions) into the destination rows `rows` of an image of the
+// same size. Empty when no tap of those rows lands inside the image.
+HOSTSYSTEM_API RowRange TurnSourceRows(int32_t width, int32_t height, double angle, double cx, double cy,
+                                       RowRange rows);
+
 // Renders `op` at `time` the way the host does: makes a request, calls
 // Process, and takes the result on `output`. An exception out of the tool
 // never reaches the caller: it becomes Failed with its message.
@@ -121,5 +150,14 @@ struct RenderResult {
     std::string Error;
 };
 HOSTSYSTEM_API RenderResult Render(Operator* op, Output* output, double time);
+
+// Renders only the output rows `rows`, as a host rendering a region does:
+// the request's chunked processing runs the chunks of those rows, and the
+// images the operator makes on the rendering thread from its image context
+// (IMG_Context, without IMG_Like or row tags) hold only those rows, as do
+// the images made like them. The images the host application supplies on
+// the operator's inputs hold the rows it gives them. Rows outside the
+// region of the result mean nothing.
+HOSTSYSTEM_API RenderResult Render(Operator* op, Output* output, double time, RowRange rows);
 
 }  // namespace HostApp

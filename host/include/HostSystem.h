@@ -212,6 +212,10 @@ private:
     void* storage_ = nullptr;
     uint64_t storageBytes_ = 0;
     std::vector<int64_t> rowOffsets_;
+    // The rows that hold pixels, and the rows images made like this one
+    // hold (HostApp.h, IMG_FirstRow).
+    int32_t firstRow_ = 0, endRow_ = 0;
+    int32_t likeFirstRow_ = 0, likeEndRow_ = 0;
     std::atomic<bool> written_{false};
     friend struct ImageStorage;
 };
@@ -342,6 +346,12 @@ public:
 
     double Time() const { return time_; }
 
+    // Host application side: the rows of the output a region render asks
+    // for (HostApp::Render); every row unless set.
+    void SetRows(int32_t first, int32_t end);
+    int32_t FirstRow() const { return firstRow_; }
+    int32_t EndRow() const { return endRow_; }
+
     // The request's parameter for a number or point input; owned by the
     // request, never given back by the caller. Null for other inputs.
     Parameter* GetInputData(Input* input, int32_t index);
@@ -355,6 +365,7 @@ public:
 private:
     Operator* op_;
     double time_;
+    int32_t firstRow_ = 0, endRow_ = INT32_MAX;
     std::vector<std::pair<Input*, Parameter*>> inputs_;
     std::vector<std::pair<Output*, Parameter*>> outputs_;
 };
@@ -418,7 +429,10 @@ public:
     virtual void QuickProcessChunk(Request* request, int32_t chunk);
 
     // Calls ProcessChunk(request, k) once for every k in [0, count) on the
-    // host's worker threads and returns when all have returned. If chunks
+    // host's worker threads and returns when all have returned. A request
+    // for some rows of the output (Request::FirstRow, EndRow) runs only the
+    // chunks k of those rows: chunk k is row k, as a tool that processes one
+    // chunk per output row has them. If chunks
     // throw, every chunk still runs once and the first exception is rethrown
     // here after the last chunk has ended.
     bool DoMultiProcess(Request* request, int32_t count);

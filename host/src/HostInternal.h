@@ -32,6 +32,10 @@ void ReportChunks(Operator* op, int32_t count, bool done);
 // Adds one Image::Transform call of `seconds` to the totals.
 void CountTransform(double seconds);
 
+// Sets or clears the region of a region render on the calling thread: the
+// rows that images made from `context` hold (HostApp::Render).
+void SetRenderRegion(const void* context, int32_t first, int32_t end, bool active);
+
 // Records why NewImage refused (a refusal of kind None clears it).
 void SetImageRefusal(HostApp::ImageRefusal refusal);
 

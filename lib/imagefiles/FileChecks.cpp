@@ -105,8 +105,17 @@ void CheckPixelBytes(const std::string& path, ByteCount bytes, const ImageLimits
                                 " bytes (--max-frame-bytes raises it)");
 }
 
-HostRef<Image> NewFrameImage(const std::string& path, int width, int height, int32_t format, void* imageContext) {
+HostRef<Image> NewFrameImage(const std::string& path, int width, int height, int32_t format, void* imageContext,
+                             const FrameRows* rows) {
+    // The rows are always told, so that a frame is never taken for an image
+    // of a region render's own.
+    const HostApp::RowRange held = rows ? rows->Rows : HostApp::RowRange{0, height};
+    const HostApp::RowRange like = rows ? rows->LikeRows : held;
     Image* image = NewImage(TagList{
+        Tag<HostApp::IMG_FirstRow>(held.First),
+        Tag<HostApp::IMG_EndRow>(held.End),
+        Tag<HostApp::IMG_LikeFirstRow>(like.First),
+        Tag<HostApp::IMG_LikeEndRow>(like.End),
         Tag<IMG_Context>(imageContext),
         Tag<IMG_Width>(int32_t(width)),
         Tag<IMG_Height>(int32_t(height)),

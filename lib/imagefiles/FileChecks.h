@@ -52,7 +52,9 @@ void CheckPixelBytes(const std::string& path, ByteCount bytes, const ImageLimits
 
 // The host image a decoded frame of width x height in `format` goes into,
 // in the stored channel order, told that every pixel is about to be
-// written. A host refusal is an Error naming `path` with the host's reason.
-HostRef<Image> NewFrameImage(const std::string& path, int width, int height, int32_t format, void* imageContext);
+// written; holding only `rows` where given. A host refusal is an Error
+// naming `path` with the host's reason.
+HostRef<Image> NewFrameImage(const std::string& path, int width, int height, int32_t format, void* imageContext,
+                             const FrameRows* rows = nullptr);
 
 }  // namespace tessellon

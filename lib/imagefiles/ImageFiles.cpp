@@ -390,6 +390,10 @@ OpenedFile OpenChecked(const std::string& path, const ImageLimits& limits) {
     // nothing of it, so they are left unlabelled, never "converted".
     const bool pfm = std::strcmp(f.Input->format_name(), "pnm") == 0 && s.format == OIIO::TypeDesc::FLOAT;
     if (!pfm) f.Info.ColorSpace = s.get_string_attribute("oiio:ColorSpace");
+    // Scanline and tiled EXR, TIFF strips and tiles are read by blocks of
+    // rows; the library decodes other formats from their first row.
+    f.Info.RowAccess = std::strcmp(f.Input->format_name(), "openexr") == 0 ||
+                       std::strcmp(f.Input->format_name(), "tiff") == 0;
     return f;
 }
 
@@ -470,8 +474,14 @@ private:
 // host.
 void ReadPixels(OpenedFile& f, Image& image, const std::string& path) {
     const OIIO::ImageSpec& s = f.Spec;
-    const Window shown = Intersection(DataOf(s), f.Frame);
-    if (shown.Empty()) return;   // no data inside the frame: all transparent
+    Window shown = Intersection(DataOf(s), f.Frame);
+    const HostApp::RowRange held = HostApp::StoredRows(&image);
+    if (f.Info.RowAccess && held.Count() < image.Height) {
+        // Only the file rows of the host rows the image holds.
+        shown.Y0 = std::max(shown.Y0, f.Frame.Y1 - held.End);
+        shown.Y1 = std::min(shown.Y1, f.Frame.Y1 - held.First);
+    }
+    if (shown.Empty() || held.Count() == 0) return;   // nothing to read: all transparent
 
     const bool direct = StorageIsDirect(image, TypeOfFormat(image.Format));
     const OIIO::TypeDesc type = direct ? TypeOfFormat(image.Format) : OIIO::TypeDesc(OIIO::TypeDesc::FLOAT);
@@ -489,7 +499,7 @@ void ReadPixels(OpenedFile& f, Image& image, const std::string& path) {
     if (direct) {
         // The host learns that the image holds pixels; this one is overwritten below.
         const float clear[4] = {0, 0, 0, 0};
-        image.WriteSpan(0, 0, 1, clear);
+        image.WriteSpan(0, held.First, 1, clear);
     }
     RowSink sink(image, span, f.Source, direct);
     const int64_t lastHostRow = f.Frame.Y1 - 1;
@@ -508,7 +518,7 @@ void ReadPixels(OpenedFile& f, Image& image, const std::string& path) {
     }
 }
 
-Image* ReadChecked(const std::string& path, const ImageLimits& limits, void* imageContext) {
+Image* ReadChecked(const std::string& path, const ImageLimits& limits, void* imageContext, const FrameRows* rows) {
     OpenedFile f = OpenChecked(path, limits);
     // The library's newer EXR reader decodes uncompressed files several
     // times faster than its default one (and PIZ files slower).
@@ -524,7 +534,7 @@ Image* ReadChecked(const std::string& path, const ImageLimits& limits, void* ima
         }
     }
     const ImageFileInfo& info = f.Info;
-    HostRef<Image> hold = NewFrameImage(path, info.Width, info.Height, info.HostFormat, imageContext);
+    HostRef<Image> hold = NewFrameImage(path, info.Width, info.Height, info.HostFormat, imageContext, rows);
     ReadPixels(f, *hold.Get(), path);
     if (!f.Input->close())
         throw BadFile(path, "cannot read the image: " + Tidy(f.Input->geterror(), "close failed"));
@@ -549,7 +559,15 @@ ImageFileInfo ProbeImageFile(const std::string& path, const ImageLimits& limits)
 
 Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* imageContext) {
     try {
-        return ReadChecked(path, limits, imageContext);
+        return ReadChecked(path, limits, imageContext, nullptr);
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory(path);
+    }
+}
+
+Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* imageContext, const FrameRows& rows) {
+    try {
+        return ReadChecked(path, limits, imageContext, &rows);
     } catch (const std::bad_alloc&) {
         throw OutOfMemory(path);
     }
@@ -699,6 +717,9 @@ void WriteImageFile(const Image& image, const std::string& path, const WriteOpti
     if (!options.Compression.empty()) spec.attribute("compression", Lower(options.Compression));
     if (kind.RawAlpha) spec.attribute("oiio:UnassociatedAlpha", 1);
     if (!color.Label.empty()) spec.attribute("oiio:ColorSpace", color.Label);
+    // The EXR writer stamps the time unless told one: the same image makes
+    // the same file, whether stitched in one pass or merged from bands.
+    if (extension == ".exr") spec.attribute("DateTime", "");
     if (!out->open(temporaryName, spec))
         throw BadFile(path, "cannot create a file in '" + directory.string() +
                                        "': " + Tidy(out->geterror(), "open failed"));
@@ -728,6 +749,127 @@ void WriteImageFile(const Image& image, const std::string& path, const WriteOpti
     out.reset();
 
     temporary.Commit();
+}
+
+}  // namespace tessellon
+
+namespace tessellon {
+
+namespace {
+
+constexpr const char* BandAttribute = "tessellon:band";
+
+const char* BandFormatName(int32_t format) {
+    switch (format) {
+    case Format_UInt8: return "8-bit";
+    case Format_UInt16: return "16-bit";
+    case Format_Half: return "half";
+    default: return "float";
+    }
+}
+
+int32_t BandFormatOf(const std::string& name) {
+    for (const int32_t format : {Format_UInt8, Format_UInt16, Format_Half, Format_Float})
+        if (name == BandFormatName(format)) return format;
+    return 0;
+}
+
+}  // namespace
+
+bool IsLosslessCompression(const std::string& compression) {
+    const std::string name = Lower(compression);
+    return name.empty() || name == "none" || name == "rle" || name == "zips" || name == "zip" || name == "piz";
+}
+
+void WriteBandFile(const Image& canvas, const std::string& path, const BandFileInfo& info,
+                   const std::string& compression) {
+    if (!IsLosslessCompression(compression))
+        throw BadFile(path, "a band keeps every bit: use none, rle, zips, zip or piz rather than '" + compression + "'");
+    PendingFile temporary(path, ".exr");
+    const std::string temporaryName = temporary.Path().string();
+    std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create("exr");
+    if (!out) throw BadFile(path, "cannot write this file type: " + Tidy(OIIO::geterror(), "no writer"));
+    const OIIO::TypeDesc type = canvas.Format == Format_Half ? OIIO::TypeDesc::HALF : OIIO::TypeDesc::FLOAT;
+    OIIO::ImageSpec spec(canvas.Width, info.End - info.Top, 4, type);
+    spec.x = 0;
+    spec.y = info.Top;
+    spec.full_x = spec.full_y = 0;
+    spec.full_width = info.CanvasWidth;
+    spec.full_height = info.CanvasHeight;
+    spec.alpha_channel = 3;
+    spec.attribute("compression", compression.empty() ? std::string("zip") : Lower(compression));
+    spec.attribute(BandAttribute, std::to_string(info.K) + "/" + std::to_string(info.N));
+    spec.attribute("tessellon:shot", info.Shot);
+    spec.attribute("tessellon:canvas", std::to_string(info.CanvasWidth) + " x " + std::to_string(info.CanvasHeight));
+    spec.attribute("tessellon:origin", info.Origin);
+    spec.attribute("tessellon:format", BandFormatName(info.Format));
+    spec.attribute("tessellon:colorspace", info.ColorSpace);
+    // The EXR writer stamps the time unless told one: a band written again
+    // must be the same file.
+    spec.attribute("DateTime", "");
+    if (!out->open(temporaryName, spec))
+        throw BadFile(path, "cannot create a file in '" + temporary.Directory().string() +
+                                "': " + Tidy(out->geterror(), "open failed"));
+    const int32_t bandRows = 64;
+    const size_t rowFloats = size_t(canvas.Width) * 4;
+    std::vector<float> band(rowFloats * size_t(bandRows));
+    for (int32_t y0 = info.Top; y0 < info.End; y0 += bandRows) {
+        const int32_t y1 = std::min(info.End, y0 + bandRows);
+        for (int32_t y = y0; y < y1; ++y)
+            canvas.ReadSpan(0, canvas.Height - 1 - y, canvas.Width, band.data() + size_t(y - y0) * rowFloats);
+        if (!out->write_scanlines(y0, y1, 0, OIIO::TypeDesc::FLOAT, band.data())) {
+            const std::string reason = Tidy(out->geterror(), "write failed");
+            out->close();
+            throw BadFile(path, "cannot write: " + reason);
+        }
+    }
+    if (!out->close()) throw BadFile(path, "cannot write: " + Tidy(out->geterror(), "close failed"));
+    out.reset();
+    temporary.Commit();
+}
+
+BandFileInfo ProbeBandFile(const std::string& path) {
+    CheckRegularFile(path);
+    std::unique_ptr<OIIO::ImageInput> in = OpenInput(path, false);
+    if (!in) throw BadFile(path, "is not a band file: " + Tidy(OIIO::geterror(), "unknown format"));
+    const OIIO::ImageSpec& s = in->spec();
+    const std::string band = s.get_string_attribute(BandAttribute);
+    BandFileInfo info;
+    char slash = 0, rest = 0;
+    if (std::strcmp(in->format_name(), "openexr") != 0 || band.empty() ||
+        std::sscanf(band.c_str(), "%d%c%d%c", &info.K, &slash, &info.N, &rest) != 3 || slash != '/')
+        throw BadFile(path, "is not a band file of tessellon stitch --band (no " + std::string(BandAttribute) +
+                                " attribute)");
+    info.Shot = s.get_string_attribute("tessellon:shot");
+    info.Origin = s.get_string_attribute("tessellon:origin");
+    info.Format = BandFormatOf(s.get_string_attribute("tessellon:format"));
+    info.ColorSpace = s.get_string_attribute("tessellon:colorspace");
+    info.CanvasWidth = s.full_width;
+    info.CanvasHeight = s.full_height;
+    info.Top = s.y;
+    info.End = s.y + s.height;
+    if (info.Shot.empty() || info.Format == 0 || s.nchannels != 4 || s.full_x != 0 || s.full_y != 0 || s.x != 0 ||
+        s.width != s.full_width || s.deep || s.tile_width > 0 || info.N <= 0 || info.K < 0 || info.K >= info.N ||
+        info.Top < 0 || info.End > info.CanvasHeight)
+        throw BadFile(path, "is not a band file of tessellon stitch --band (its header is not a band's)");
+    in->close();
+    return info;
+}
+
+void ReadBandFile(const std::string& path, const BandFileInfo& info, Image& canvas) {
+    std::unique_ptr<OIIO::ImageInput> in = OpenInput(path, false);
+    if (!in) throw BadFile(path, "cannot read the band: " + Tidy(OIIO::geterror(), "unknown format"));
+    const size_t rowFloats = size_t(info.CanvasWidth) * 4;
+    const int32_t bandRows = 64;
+    std::vector<float> band(rowFloats * size_t(bandRows));
+    for (int32_t y0 = info.Top; y0 < info.End; y0 += bandRows) {
+        const int32_t y1 = std::min(info.End, y0 + bandRows);
+        if (!in->read_scanlines(0, 0, y0, y1, 0, 0, 4, OIIO::TypeDesc::FLOAT, band.data()) || in->has_error())
+            throw BadFile(path, "cannot read the band: " + Tidy(in->geterror(), "read failed"));
+        for (int32_t y = y0; y < y1; ++y)
+            canvas.WriteSpan(0, canvas.Height - 1 - y, canvas.Width, band.data() + size_t(y - y0) * rowFloats);
+    }
+    in->close();
 }
 
 }  // namespace tessellon

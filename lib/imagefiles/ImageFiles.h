@@ -8,6 +8,7 @@
 
 #include "ChannelChoice.h"
 #include "Error.h"
+#include "HostApp.h"
 
 class Image;
 
@@ -33,6 +34,7 @@ struct ImageFileInfo {
     bool DataOutside = false;    // some data pixels lie outside the frame and are dropped
     bool NoData = false;         // no data pixel lies inside the frame: it is all transparent
     std::string ColorSpace = {}; // what the file says its pixels are in; empty: it does not say
+    bool RowAccess = false;      // ReadImageFile decodes only the rows asked for (EXR and TIFF)
 };
 
 // Reads the header only and checks it against the limits (64-bit checked
@@ -49,6 +51,19 @@ ImageFileInfo ProbeImageFile(const std::string& path, const ImageLimits& limits)
 // unassociated alpha. Running out of memory is an Error naming the file
 // like any other. Throws Error.
 Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* imageContext);
+
+// The rows of a frame that one band of the canvas needs, counted from the
+// bottom row as the host counts them: the image holds Rows, and images made
+// like it (the frame turned) LikeRows (HostApp.h, IMG_FirstRow).
+struct FrameRows {
+    HostApp::RowRange Rows, LikeRows;
+};
+
+// ReadImageFile into an image of the frame's full size that holds only
+// `rows`. Files with RowAccess are decoded for those rows only (scanline and
+// tiled EXR, TIFF strips and tiles: the blocks that hold them); others are
+// decoded whole and the rows outside are dropped as they come.
+Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* imageContext, const FrameRows& rows);
 
 struct WriteOptions {
     std::string ColorFrom, ColorTo;   // both given: convert from one to the other, nothing else
@@ -79,6 +94,40 @@ void CheckWriteOptions(const std::string& path, const WriteOptions& options);
 // any case), and those extensions for messages.
 bool IsOutputType(const std::string& path);
 const char* OutputTypes();
+
+// A band of a stitch's canvas in its own EXR file: the display window is
+// the canvas, the data window the band's rows; attributes carry the shot's
+// identity, the canvas's geometry and pixel format, the colour space of its
+// pixels and which band of how many it is. Pixels are the canvas's as the
+// host holds them, never converted: half for a half canvas, float for the
+// others (which keeps 8- and 16-bit values exactly).
+struct BandFileInfo {
+    std::string Shot;                     // the shot's identity
+    int K = 0, N = 0;                     // band K of N
+    int32_t CanvasWidth = 0, CanvasHeight = 0;
+    std::string Origin;                   // the canvas origin, as text
+    int32_t Format = 0;                   // the canvas's host format
+    std::string ColorSpace;               // what its pixels are in; empty: unknown
+    int32_t Top = 0, End = 0;             // canvas rows held, from the top (the data window)
+};
+
+// Writes rows [info.Top, info.End) of `canvas` (counted from its top row)
+// through a pending file; `compression` one of OpenEXR's lossless codecs
+// (empty: zip). Nothing in the file depends on when it was written, so a
+// band written again is the same file. Throws Error naming `path`.
+void WriteBandFile(const Image& canvas, const std::string& path, const BandFileInfo& info,
+                   const std::string& compression);
+
+// The band a file holds, from its header. Throws Error naming `path` for a
+// file that is no band file.
+BandFileInfo ProbeBandFile(const std::string& path);
+
+// Writes the band's pixels into their rows of `canvas`, an image of the
+// band's canvas size. Throws Error naming `path`.
+void ReadBandFile(const std::string& path, const BandFileInfo& info, Image& canvas);
+
+// Whether an OpenEXR codec keeps every bit (none, rle, zips, zip, piz).
+bool IsLosslessCompression(const std::string& compression);
 
 // What this build writes a lossless 32-bit float image in (".exr"), and a
 // picture for viewing (".png"); ".pfm" for both where PFM is all it writes.

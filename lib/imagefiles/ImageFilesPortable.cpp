@@ -72,6 +72,18 @@ Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* i
     }
 }
 
+Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* imageContext, const FrameRows& rows) {
+    // These decoders fill whole frames: the rows are copied out of one.
+    HostRef<Image> whole(ReadImageFile(path, limits, imageContext));
+    HostRef<Image> held = NewFrameImage(path, whole->Width, whole->Height, whole->Format, imageContext, &rows);
+    std::vector<float> row(size_t(whole->Width) * 4);
+    for (int32_t y = rows.Rows.First; y < rows.Rows.End; ++y) {
+        whole->ReadSpan(0, y, whole->Width, row.data());
+        held->WriteSpan(0, y, whole->Width, row.data());
+    }
+    return held.Release();
+}
+
 bool IsOutputType(const std::string& path) {
     const std::string extension = ExtensionOf(path);
     return extension == ".exr" || extension == ".png" || extension == ".pfm";

@@ -53,11 +53,15 @@ void FrameCache::Work() {
         HostRef<Image> picture;
         std::string reason;
         try {
-            picture.Reset(options_.Decoded ? options_.Decoded(slot.File.Frame) : nullptr);
-            if (!picture) picture.Reset(ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext));
+            // Frames handed over decoded are whole; a band's are read for its rows.
+            if (options_.Decoded && !slot.File.Rows) picture.Reset(options_.Decoded(slot.File.Frame));
+            if (!picture)
+                picture.Reset(slot.File.Rows ? ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext,
+                                                             *slot.File.Rows)
+                                             : ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext));
             if (!picture)
                 reason = "the file gave no image";
-            else
+            else if (!slot.File.Rows)   // a band's frame holds only some of its rows
                 slot.Transparent = !HasOpaquePixel(*picture.Get());
         } catch (const std::exception& e) {
             reason = e.what();

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +30,7 @@ struct FrameFile {
     int Frame = 0;
     std::string Path;
     bool Exists = false;   // a frame without a file has no image and is never read
+    std::optional<FrameRows> Rows = {};   // the rows a band needs; none: every row
 };
 
 // A frame that could not be read, and why.

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "Bands.h"
 #include "FrameWarnings.h"
 #include "HostApp.h"
 #include "Text.h"
@@ -37,6 +38,8 @@ fs::path FolderOf(const fs::path& path) {
     return path.parent_path().empty() ? fs::path(".") : path.parent_path();
 }
 
+}  // namespace
+
 // The outputs must be files of a known type in folders that exist and take
 // new files, so that a run never does its work only to fail at the end.
 void CheckOutput(const std::string& output) {
@@ -60,6 +63,8 @@ void CheckOutput(const std::string& output) {
     ::close(fd);
     ::unlink(probe.c_str());
 }
+
+namespace {
 
 // An output that is one of the inputs would destroy it.
 void CheckNotInput(const std::string& output, const FrameSequence& sequence, const std::vector<int>& found,
@@ -231,13 +236,38 @@ MemoryEstimate EstimateMemory(const StitchPlan& plan) {
     return estimate;
 }
 
-void CheckBudget(const StitchPlan& plan, const StitchSettings& settings) {
+// The budget is kept in one pass, or band after band, the whole canvas
+// held for the output and the process's fixed overhead besides; or refused.
+// A band of --band is held to it alone.
+void CheckBudget(StitchPlan& plan, const StitchSettings& settings) {
     const MemoryEstimate& m = plan.Memory;
-    if (m.Total() <= double(plan.Budget)) return;
+    const std::string budget = ByteText(double(plan.Budget)) +
+                               (settings.Limits.MaxMemory ? "" : " (80% of physical memory)");
+    if (settings.BandCount > 0) {
+        if (settings.BandCount > plan.Canvas.Height)
+            BadInput("--band " + std::to_string(settings.BandK) + "/" + std::to_string(settings.BandCount) +
+                     ": the canvas has only " + std::to_string(plan.Canvas.Height) + " rows to split into " +
+                     std::to_string(settings.BandCount) + " bands");
+        plan.BandMemory = PlanBand(plan, settings.BandK, settings.BandCount).Memory.Total();
+        if (plan.BandMemory > double(plan.Budget))
+            BadInput("band " + std::to_string(settings.BandK) + "/" + std::to_string(settings.BandCount) +
+                     " needs about " + ByteText(plan.BandMemory) + ", above the memory budget of " + budget +
+                     "; split the canvas into more bands or raise --max-memory");
+        return;
+    }
+    if (m.Total() <= double(plan.Budget) || settings.PlanOnly) return;
+    // Bands keep the process's fixed overhead within the budget too.
+    plan.Bands = plan.Layered ? BandsWithin(plan, double(plan.Budget) - m.Canvas - double(FixedOverheadBytes)) : 0;
+    if (plan.Bands > 0) {
+        for (int k = 0; k < plan.Bands; ++k)
+            plan.BandMemory = std::max(plan.BandMemory, PlanBand(plan, k, plan.Bands).Memory.Total());
+        return;
+    }
+    plan.Bands = 1;
     BadInput("the render needs about " + ByteText(m.Total()) + " (frames " + ByteText(m.Frames) + ", canvas " +
              SizeText(plan.Canvas.ExactWidth, plan.Canvas.ExactHeight) + " " + ByteText(m.Canvas) + ", layers " +
-             ByteText(m.Layers) + "), above the memory budget of " + ByteText(double(plan.Budget)) +
-             (settings.Limits.MaxMemory ? "" : " (80% of physical memory)") + "; raise it with --max-memory");
+             ByteText(m.Layers) + "), above the memory budget of " + budget +
+             ", and no split into bands of rows keeps within it; raise it with --max-memory");
 }
 
 // The headers of the range: readable frames planned, unreadable ones
@@ -365,7 +395,7 @@ StitchPlan PlanStitch(const StitchSettings& settings, StitchInputs inputs, uint6
 }
 
 StitchPlan MakeStitchPlan(const StitchSettings& settings, uint64_t physicalMemory) {
-    if (settings.Outputs.empty()) BadInput("no --output given");
+    if (settings.Outputs.empty() && !settings.PlanOnly) BadInput("no --output given");
     WriteOptions write = settings.Write;
     if (write.ColorSpace.empty()) write.ColorSpace = settings.Limits.Frames.Choice.ColorSpace;
     for (const std::string& output : settings.Outputs) {

@@ -61,6 +61,9 @@ struct StitchSettings {
     std::vector<BadFrame> LeftOut;
     std::function<Image*(int frame)> Decoded;
     RenderLimits Limits;
+    // --band K/N: render band K of N only (Bands.h); N 0: the whole canvas.
+    int BandK = 0, BandCount = 0;
+    bool PlanOnly = false;              // `tessellon plan`: no output to check
 };
 
 inline constexpr int FilterUnique = 0;
@@ -118,8 +121,12 @@ struct StitchPlan {
     size_t MissingCount = 0;
     CanvasGeometry Canvas;               // what the tool will ask the host for
     int CanvasBytesPerPixel = 16;
-    MemoryEstimate Memory;
+    MemoryEstimate Memory;               // of the one-pass render
     uint64_t Budget = 0;
+    // Bands the canvas is rendered in to keep within the budget (1: one
+    // pass), and what each holds at most.
+    int Bands = 1;
+    double BandMemory = 0.0;
     bool Turning = false;                // some frame turns against the first
     bool Layered = false;                // the tool places layers (it runs forward)
     WriteOptions Write;                  // the settings' with the frames' colour space
@@ -146,6 +153,10 @@ StitchPlan PlanStitch(const StitchSettings& settings, StitchInputs inputs, uint6
 // Reads the pattern's files, the track and the headers of the range, then
 // plans. Throws Error.
 StitchPlan MakeStitchPlan(const StitchSettings& settings, uint64_t physicalMemory);
+
+// Refuses, naming it, an output file that cannot be written: an unknown
+// type, a folder that does not exist or takes no new files.
+void CheckOutput(const std::string& output);
 
 // 80% of `physicalMemory`; 8 GiB when it is unknown (0).
 uint64_t DefaultMemoryBudget(uint64_t physicalMemory);

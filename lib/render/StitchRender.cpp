@@ -124,10 +124,18 @@ void TakeCacheCounts(RenderCounts& counts, const FrameCache& cache) {
             (refusal.Text.empty() ? std::string() : ": " + refusal.Text));
 }
 
+std::vector<FrameFile> FilesOf(const StitchPlan& plan, const BandPlan* band) {
+    std::vector<FrameFile> files = FramesToRead(plan);
+    if (!band) return files;
+    for (size_t i = 0; i < files.size(); ++i)
+        files[i].Rows = FrameRows{band->Frames[i].Rows, band->Frames[i].LikeRows};
+    return files;
+}
+
 }  // namespace
 
 RenderOutcome RenderStitch(const StitchPlan& plan, const StitchSettings& settings, const Plugins& plugins,
-                           RenderEvents& events, uint64_t (*bytesRead)()) {
+                           RenderEvents& events, uint64_t (*bytesRead)(), const BandPlan* band) {
     ToolInstance tool(plugins.Find(StitchClass));
     SetInputs(tool, plan, settings);
 
@@ -137,8 +145,8 @@ RenderOutcome RenderStitch(const StitchPlan& plan, const StitchSettings& setting
     options.SkipBadFrames = settings.SkipBadFrames;
     options.ImageContext = tool.Op().ImageContext;
     options.Progress = [&events](int done, int total) { events.FramesDecoded(done, total); };
-    options.Decoded = settings.Decoded;
-    FrameCache cache(FramesToRead(plan), options);
+    options.Decoded = band ? nullptr : settings.Decoded;
+    FrameCache cache(FilesOf(plan, band), options);
 
     RenderOutcome outcome;
     RenderCounts& counts = outcome.Counts;
@@ -153,7 +161,9 @@ RenderOutcome RenderStitch(const StitchPlan& plan, const StitchSettings& setting
         events.PhaseBegan(Phase::Reading);
         cache.Start();
         steps.Begin(Phase::Gathering);
-        rendered = HostApp::Render(&tool.Op(), &tool.Out("Output"), double(plan.StartFrame));
+        rendered = band ? HostApp::Render(&tool.Op(), &tool.Out("Output"), double(plan.StartFrame),
+                                          HostRowsOf(band->Rows, plan.Canvas.Height))
+                        : HostApp::Render(&tool.Op(), &tool.Out("Output"), double(plan.StartFrame));
         steps.End();
         cache.Finish();
         events.PhaseEnded(Phase::Reading);

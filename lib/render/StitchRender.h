@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Bands.h"
 #include "FrameCache.h"
 #include "HostSystem.h"
 #include "StitchPlan.h"
@@ -63,7 +64,10 @@ struct RenderOutcome {
 // what the process has read so far (0 where the system does not say).
 // Throws Error: bad input when a frame could not be read (and bad frames are
 // not skipped), no image when the tool made none, with the host's reason.
+// With a band, the host renders the band's rows only, from frames that hold
+// only the rows the band needs; the picture is of the canvas's size and
+// holds the band's rows (HostApp::StoredRows), the one-pass render's bits.
 RenderOutcome RenderStitch(const StitchPlan& plan, const StitchSettings& settings, const Plugins& plugins,
-                           RenderEvents& events, uint64_t (*bytesRead)());
+                           RenderEvents& events, uint64_t (*bytesRead)(), const BandPlan* band = nullptr);
 
 }  // namespace tessellon

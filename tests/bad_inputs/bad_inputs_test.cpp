@@ -899,8 +899,8 @@ std::vector<Case> SequenceCases() {
          With(Stitch(), {"--output", "none/out.exr"}), 2, {"none", "does not exist"}},
         {"OutputOfUnknownType", shot(), With(Stitch(), {"--output", "out.bmpx"}), 2,
          {"out.bmpx", "unknown output file type"}},
-        {"CanvasAboveTheMemoryBudget", shot(), With(Stitch(), {"--max-memory", "64K"}), 2,
-         {"the render needs about", "memory budget of 64.0 KiB", "--max-memory"}},
+        {"CanvasAboveTheMemoryBudget", shot(), With(Stitch(), {"--max-memory", "4K"}), 2,
+         {"the render needs about", "memory budget of 4.0 KiB", "no split into bands", "--max-memory"}},
     };
 }
 
@@ -1035,6 +1035,66 @@ std::vector<Case> TrackCases() {
     };
 }
 
+// ---------------------------------------------------------- bands and merge
+
+std::vector<Case> BandCases() {
+    const auto shot = [](const Folder& f) {
+        f.WriteShot(".exr", OIIO::TypeDesc::FLOAT);
+        f.Text("t.csv", kTrackCsv);
+    };
+    // The shot and its bands of a split in two, written by `tessellon stitch --band`.
+    const auto banded = [shot](std::vector<std::string> more = {}) {
+        return [shot, more](const Folder& f) {
+            shot(f);
+            for (const auto& [band, file] : {std::pair{"0/2", "b0.exr"}, std::pair{"1/2", "b1.exr"}}) {
+                const RunResult run = f.Run(With(With(Stitch(), more), {"--band", band, "--output", file, "--quiet"}));
+                ASSERT_EQ(run.Status, 0) << run.Err;
+            }
+        };
+    };
+    const auto merge = [](const std::vector<std::string>& bands) {
+        return With({"merge", "--output", "out.exr"}, bands);
+    };
+    return {
+        {"BandNotBelowItsCount", shot, With(Stitch(), {"--band", "2/2"}), 2, {"--band '2/2'", "counted from 0 to 1"}},
+        {"BandOfNoBands", shot, With(Stitch(), {"--band", "0/0"}), 2, {"--band '0/0'", "0 bands"}},
+        {"BandMalformed", shot, With(Stitch(), {"--band", "1-2"}), 2, {"--band '1-2'", "give K/N"}},
+        {"BandNegative", shot, With(Stitch(), {"--band", "-1/2"}), 2, {"--band '-1/2'", "give K/N"}},
+        {"MoreBandsThanCanvasRows", shot, With(Stitch(), {"--band", "0/1000"}), 2,
+         {"--band 0/1000", "rows to split into 1000 bands"}},
+        {"BandNotExr", shot, With(Stitch(), {"--band", "0/2", "--output", "b.png"}), 2,
+         {"b.png", "band files are .exr"}},
+        {"BandWithDataType", shot, With(Stitch(), {"--band", "0/2", "-d", "half"}), 2, {"out.exr", "-d"}},
+        {"MergeOfBothBands", banded(), merge({"b1.exr", "b0.exr"}), 0, {}, {},
+         [](const Folder& f, const Picture& out, const RunResult&) {
+             EXPECT_TRUE(SamePicture(out, f.RunFor("one.exr", Stitch())));
+         }},
+        {"MergeGivenABandTwice", banded(), merge({"b0.exr", "b1.exr", "./b0.exr"}), 2, {"b0.exr", "given twice"}},
+        {"MergeOfACopiedBand",
+         [banded](const Folder& f) {
+             banded()(f);
+             fs::copy_file(f.At("b0.exr"), f.At("c0.exr"));
+         },
+         merge({"b0.exr", "c0.exr", "b1.exr"}), 2, {"'b0.exr' and 'c0.exr' are both band 0/2"}},
+        {"MergeOfAFrame", banded(), merge({"b0.exr", "f.0002.exr", "b1.exr"}), 2, {"f.0002.exr", "not a band file"}},
+        {"MergeMissingABand", banded(), merge({"b1.exr"}), 2, {"missing band 0/2", "'b1.exr' 1/2"}},
+        {"MergeOfTwoShots",
+         [banded](const Folder& f) {
+             banded()(f);
+             const RunResult run = f.Run(With(Stitch(), {"--method", "median", "--band", "1/2", "--output", "m1.exr"}));
+             ASSERT_EQ(run.Status, 0) << run.Err;
+         },
+         merge({"b0.exr", "m1.exr"}), 2, {"'b0.exr' and 'm1.exr'", "different shots"}},
+        {"MergeOfOtherSplits",
+         [banded, shot](const Folder& f) {
+             banded()(f);
+             const RunResult run = f.Run(With(Stitch(), {"--band", "1/3", "--output", "t1.exr"}));
+             ASSERT_EQ(run.Status, 0) << run.Err;
+         },
+         merge({"b0.exr", "t1.exr", "b1.exr"}), 2, {"'b0.exr' (band 0/2", "'t1.exr' (band 1/3", "overlap"}},
+    };
+}
+
 // ------------------------------------------------------------------ the test
 
 class BadInput : public ::testing::TestWithParam<Case> {
@@ -1089,7 +1149,7 @@ TEST_P(BadInput, RunEndsAsStated) {
     EXPECT_EQ(folder.Listing(), after);
     if (c.Words.empty()) {
         // A stitch without a track is told so, and of nothing else.
-        const bool tracked = std::find(args.begin(), args.end(), "--track") != args.end();
+        const bool tracked = std::find(args.begin(), args.end(), "--track") != args.end() || args.front() != "stitch";
         EXPECT_EQ(run.Err, tracked ? "" : "tessellon WARNING: no --track: every frame lands in the same place\n");
     }
     if (run.Status != 0) return;
@@ -1109,5 +1169,6 @@ std::string CaseName(const ::testing::TestParamInfo<Case>& info) { return info.p
 INSTANTIATE_TEST_SUITE_P(Images, BadInput, ::testing::ValuesIn(ImageCases()), CaseName);
 INSTANTIATE_TEST_SUITE_P(Sequences, BadInput, ::testing::ValuesIn(SequenceCases()), CaseName);
 INSTANTIATE_TEST_SUITE_P(Tracks, BadInput, ::testing::ValuesIn(TrackCases()), CaseName);
+INSTANTIATE_TEST_SUITE_P(Bands, BadInput, ::testing::ValuesIn(BandCases()), CaseName);
 
 }  // namespace

@@ -155,15 +155,36 @@ void hostimpl::LogFetch(const Link* input, double time) {
     log.fetches.push_back(HostApp::Fetch{input->ID().Text(), time});
 }
 
-HostApp::RenderResult HostApp::Render(Operator* op, Output* output, double time) {
-    RenderResult result;
+namespace {
+
+// The region of a region render, set on the render thread while the
+// operator processes its request.
+class RegionScope {
+public:
+    RegionScope(const Operator* op, const HostApp::RowRange* rows) : active_(rows != nullptr) {
+        if (active_) hostimpl::SetRenderRegion(op->ImageContext, rows->First, rows->End, true);
+    }
+    ~RegionScope() {
+        if (active_) hostimpl::SetRenderRegion(nullptr, 0, 0, false);
+    }
+    RegionScope(const RegionScope&) = delete;
+    RegionScope& operator=(const RegionScope&) = delete;
+
+private:
+    bool active_;
+};
+
+HostApp::RenderResult RenderRequest(Operator* op, Output* output, double time, const HostApp::RowRange* rows) {
+    HostApp::RenderResult result;
     if (op == nullptr) {
         result.Failed = true;
         result.Error = "no operator to render";
         return result;
     }
     Request request(op, time);
+    if (rows) request.SetRows(rows->First, rows->End);
     try {
+        RegionScope region(op, rows);
         op->Process(&request);
     } catch (const std::exception& e) {
         result.Failed = true;
@@ -176,4 +197,14 @@ HostApp::RenderResult HostApp::Render(Operator* op, Output* output, double time)
     if (!result.Failed)
         result.Output = request.TakeOutputData(output);
     return result;
+}
+
+}  // namespace
+
+HostApp::RenderResult HostApp::Render(Operator* op, Output* output, double time) {
+    return RenderRequest(op, output, time, nullptr);
+}
+
+HostApp::RenderResult HostApp::Render(Operator* op, Output* output, double time, RowRange rows) {
+    return RenderRequest(op, output, time, &rows);
 }

@@ -67,24 +67,63 @@ void ChoosePixelFunctions(Image* image) {
 
 }  // namespace
 
-void ImageStorage::Attach(Image* image, void* storage, uint64_t bytes, int64_t rowBytes) {
+void ImageStorage::Attach(Image* image, void* storage, uint64_t bytes, int64_t rowBytes, int32_t first,
+                          int32_t end) {
     image->storage_ = storage;
     image->storageBytes_ = bytes;
+    image->firstRow_ = first;
+    image->endRow_ = end;
+    image->likeFirstRow_ = first;
+    image->likeEndRow_ = end;
     image->rowOffsets_.resize(size_t(image->Height));
-    // Row 0 (the bottom row) is stored first.
+    // Row `first` (the bottom row of a whole image) is stored first.
+    const int64_t spare = int64_t(end - first) * rowBytes;
     for (int32_t y = 0; y < image->Height; ++y)
-        image->rowOffsets_[size_t(y)] = int64_t(y) * rowBytes;
+        image->rowOffsets_[size_t(y)] = y >= first && y < end ? int64_t(y - first) * rowBytes : spare;
     image->Group[0].Base = static_cast<uint8_t*>(storage);
     image->Group[0].RowOffsets = image->rowOffsets_.data();
     image->Group[0].PixelStride = int64_t(image->Channels) * BytesPerChannel(image->Format);
     image->Group[1] = BufferGroup();
 }
 
+namespace {
+
+// The region of a region render on its own thread (HostApp::Render).
+struct RenderRegion {
+    const void* Context = nullptr;
+    int32_t First = 0, End = 0;
+    bool Active = false;
+};
+thread_local RenderRegion renderRegion;
+
+// The rows an image of `height` rows holds: the tags' rows, else the rows
+// of the image it is made like, else the region's for an image made from
+// the rendering operator's context, else all of them; clamped to the image.
+HostApp::RowRange RowsOf(const TagList& tags, const Image* like, const void* context, int32_t height) {
+    HostApp::RowRange rows{0, height};
+    if (tags.Has(HostApp::IMG_FirstRow) || tags.Has(HostApp::IMG_EndRow))
+        rows = HostApp::RowRange{tags.GetInt(HostApp::IMG_FirstRow, 0), tags.GetInt(HostApp::IMG_EndRow, height)};
+    else if (like != nullptr && like->Height == height)
+        rows = ImageStorage::LikeRows(like);
+    else if (like == nullptr && renderRegion.Active && context == renderRegion.Context)
+        rows = HostApp::RowRange{renderRegion.First, renderRegion.End};
+    rows.First = std::clamp(rows.First, 0, height);
+    rows.End = std::clamp(rows.End, rows.First, height);
+    return rows;
+}
+
+}  // namespace
+
+void hostimpl::SetRenderRegion(const void* context, int32_t first, int32_t end, bool active) {
+    renderRegion = RenderRegion{context, first, end, active};
+}
+
 Image* NewImage(const TagList& tags) {
     int32_t width = 0, height = 0, format = Format_Float, channels = 4;
     int32_t map[4] = {0, 1, 2, 3};
     void* context = nullptr;
-    if (const auto* like = static_cast<const Image*>(tags.GetPointer(IMG_Like))) {
+    const auto* like = static_cast<const Image*>(tags.GetPointer(IMG_Like));
+    if (like) {
         width = like->Width;
         height = like->Height;
         format = like->Format;
@@ -133,9 +172,11 @@ Image* NewImage(const TagList& tags) {
                       "image with " + std::to_string(channels) + " channels; 1 to 4 are stored");
 
     // Sides are at most 2^20 and a pixel at most 16 bytes, so this cannot
-    // overflow 64 bits.
+    // overflow 64 bits. An image holding some rows only keeps one spare row
+    // beside them for the others.
+    const HostApp::RowRange rows = RowsOf(tags, like, context, height);
     const uint64_t rowBytes = uint64_t(width) * uint64_t(channels) * uint64_t(bytesPerChannel);
-    const uint64_t bytes = rowBytes * uint64_t(height);
+    const uint64_t bytes = rowBytes * uint64_t(rows.Count() == height ? height : rows.Count() + 1);
     const uint64_t limit = HostApp::ImageByteLimit();
     if (bytes > limit)
         return Refuse(RefusalKind::ByteLimit, width, height,
@@ -156,7 +197,11 @@ Image* NewImage(const TagList& tags) {
         image->Channels = channels;
         std::copy(map, map + 4, image->ChannelMap);
         image->Context = context;
-        ImageStorage::Attach(image, storage, bytes, int64_t(rowBytes));
+        ImageStorage::Attach(image, storage, bytes, int64_t(rowBytes), rows.First, rows.End);
+        if (tags.Has(HostApp::IMG_LikeFirstRow) || tags.Has(HostApp::IMG_LikeEndRow)) {
+            const int32_t first = std::clamp(tags.GetInt(HostApp::IMG_LikeFirstRow, 0), 0, height);
+            ImageStorage::SetLikeRows(image, HostApp::RowRange{first, std::clamp(tags.GetInt(HostApp::IMG_LikeEndRow, height), first, height)});
+        }
     } catch (const std::bad_alloc&) {
         if (image != nullptr)
             image->Recycle();   // gives the storage back through ~Image
@@ -178,6 +223,10 @@ double HostApp::ResidentBytes(int64_t width, int64_t height, int32_t format, int
     const double page = double(ImageStorage::PageBytes);
     const double perRow = std::min(row, std::ceil(written / page) * page + page);
     return double(std::min(rows, height)) * perRow + double(height) * double(sizeof(int64_t));
+}
+
+HostApp::RowRange HostApp::StoredRows(const Image* image) {
+    return image ? ImageStorage::Rows(image) : RowRange{};
 }
 
 Image::~Image() { ImageStorage::Release(storage_, storageBytes_); }
@@ -214,10 +263,11 @@ void Image::Fill(long c0, long c1, long c2, long c3) {
 
 namespace {
 
-// Clips a span of row y to the image; false when nothing of it is inside.
+// Clips a span of row y to the image; false when nothing of it is inside or
+// the image does not hold the row.
 bool ClipSpan(const Image* image, int32_t& x, int32_t y, int32_t& count, int32_t& skip) {
     skip = 0;
-    if (count <= 0 || y < 0 || y >= image->Height || image->Group[0].Base == nullptr)
+    if (count <= 0 || !ImageStorage::HoldsRow(image, y) || image->Group[0].Base == nullptr)
         return false;
     int64_t begin = x, end = int64_t(x) + count;
     if (begin < 0) {
@@ -234,8 +284,8 @@ bool ClipSpan(const Image* image, int32_t& x, int32_t y, int32_t& count, int32_t
 
 }  // namespace
 
-// Pixels of the span outside the image read as (0, 0, 0, 0); writes to them
-// are dropped.
+// Pixels of the span outside the image, or in a row it does not hold, read
+// as (0, 0, 0, 0); writes to them are dropped.
 void Image::ReadSpan(int32_t x, int32_t y, int32_t count, float* rgba) const {
     const int32_t total = count;
     int32_t skip = 0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "HostApp.h"
 #include "HostSystem.h"
 
 struct ImageStorage {
@@ -35,8 +36,17 @@ struct ImageStorage {
     static bool IsWritten(const Image* image) { return image->written_.load(std::memory_order_relaxed); }
     static void ClearWritten(Image* image) { image->written_.store(false, std::memory_order_relaxed); }
 
-    static void Attach(Image* image, void* storage, uint64_t bytes, int64_t rowBytes);
+    // Rows [first, end) are stored one after the other from the bottom one,
+    // every other row at the one spare row after them.
+    static void Attach(Image* image, void* storage, uint64_t bytes, int64_t rowBytes, int32_t first, int32_t end);
     static void* Storage(const Image* image) { return image->storage_; }
+    static bool HoldsRow(const Image* image, int32_t y) { return y >= image->firstRow_ && y < image->endRow_; }
+    static HostApp::RowRange Rows(const Image* image) { return {image->firstRow_, image->endRow_}; }
+    static HostApp::RowRange LikeRows(const Image* image) { return {image->likeFirstRow_, image->likeEndRow_}; }
+    static void SetLikeRows(Image* image, HostApp::RowRange rows) {
+        image->likeFirstRow_ = rows.First;
+        image->likeEndRow_ = rows.End;
+    }
 };
 
 namespace hostimpl {

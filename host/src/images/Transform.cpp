@@ -107,6 +107,8 @@ bool TransformInto(const Image& source, Image* dest, const TagList& tags) {
         };
         const int32_t yEnd = std::min(dest->Height, (band + 1) * rowsPerBand);
         for (int32_t y = band * rowsPerBand; y < yEnd; ++y) {
+            if (!ImageStorage::HoldsRow(dest, y))
+                continue;   // a row the destination does not hold is never read back
             const double py = y + 0.5 - cy;
             for (int32_t x = 0; x < dest->Width; ++x) {
                 const double px = x + 0.5 - cx;
@@ -135,6 +137,32 @@ bool TransformInto(const Image& source, Image* dest, const TagList& tags) {
 }
 
 }  // namespace
+
+HostApp::RowRange HostApp::TurnSourceRows(int32_t width, int32_t height, double angle, double fx, double fy,
+                                          RowRange rows) {
+    if (rows.Count() == 0 || width <= 0 || height <= 0 || !std::isfinite(angle))
+        return RowRange{};
+    // v, the source row a destination pixel samples, is linear in x and y:
+    // its extremes over the rows lie at their corner pixels, as TransformInto
+    // forms them. The taps are floor(v) and floor(v) + 1; a row more on each
+    // side covers the rounding of forming v pixel by pixel.
+    double s = 0.0, c = 1.0;
+    SinCosDegrees(angle, s, c);
+    const double cx = fx * width, cy = fy * height;
+    double low = HUGE_VAL, high = -HUGE_VAL;
+    for (const int32_t x : {0, width - 1})
+        for (const int32_t y : {rows.First, rows.End - 1}) {
+            const double px = x + 0.5 - cx, py = y + 0.5 - cy;
+            const double v = cy - s * px + c * py - 0.5;
+            low = std::min(low, std::floor(v));
+            high = std::max(high, std::floor(v) + 1.0);
+        }
+    low -= 1.0;
+    high += 1.0;
+    if (high < 0.0 || low >= double(height))
+        return RowRange{};
+    return RowRange{int32_t(std::max(low, 0.0)), int32_t(std::min(high, double(height - 1))) + 1};
+}
 
 bool Image::Transform(Image* dest, const TagList& tags) const {
     const auto begin = std::chrono::steady_clock::now();

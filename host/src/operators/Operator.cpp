@@ -1,4 +1,5 @@
 // Operators: declared inputs and outputs, the base virtual operations.
+#include <algorithm>
 #include <cstring>
 
 #include "HostInternal.h"
@@ -80,6 +81,8 @@ bool ThreadedOperator::DoMultiProcess(Request* request, int32_t count) {
         int32_t Count;
         ~Ended() { hostimpl::ReportChunks(Op, Count, true); }
     } ended{this, count};
-    hostimpl::RunChunks(count, [this, request](int32_t chunk) { ProcessChunk(request, chunk); });
+    const int32_t first = request ? std::clamp(request->FirstRow(), 0, count) : 0;
+    const int32_t end = request ? std::clamp(request->EndRow(), first, count) : count;
+    hostimpl::RunChunks(end - first, [this, request, first](int32_t k) { ProcessChunk(request, first + k); });
     return true;
 }

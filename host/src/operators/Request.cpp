@@ -28,6 +28,11 @@ Request::~Request() {
             value->Recycle();
 }
 
+void Request::SetRows(int32_t first, int32_t end) {
+    firstRow_ = first;
+    endRow_ = end;
+}
+
 Parameter* Request::GetInputData(Input* input, int32_t index) {
     if (index != 0)
         return nullptr;
