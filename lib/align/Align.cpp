@@ -56,18 +56,6 @@ double Overlap(const Motion& m, int width, int height) {
     return std::max(0.0, 1.0 - std::abs(d.x) / width) * std::max(0.0, 1.0 - std::abs(d.y) / height);
 }
 
-FramePose PoseOf(const Motion& m, int width, int height) {
-    // The tool turns about the centre and then shifts: m(p) = c + s + R (p - c).
-    const cv::Point2d c(0.5 * (width - 1), 0.5 * (height - 1));
-    const cv::Point2d shift = m(c) - c;
-    FramePose pose;
-    pose.Aligned = true;
-    pose.ShiftX = shift.x;
-    pose.ShiftY = shift.y;
-    pose.Angle = m.Angle * 180.0 / std::numbers::pi;
-    return pose;
-}
-
 // Places frame j against the chain: its neighbour first, then a few frames
 // placed before it. Returns whether it was placed; `reason` says why not.
 bool PlaceInChain(int j, const std::vector<FrameData>& data, const std::vector<PairEstimate>& neighbour,
@@ -136,6 +124,18 @@ std::vector<Motion> Adjust(const std::vector<Pair>& pairs, const std::vector<boo
 }  // namespace
 
 namespace align {
+
+FramePose PoseOf(const Motion& m, int width, int height) {
+    // The tool turns about the centre and then shifts: m(p) = c + s + R (p - c).
+    const cv::Point2d c(0.5 * (width - 1), 0.5 * (height - 1));
+    const cv::Point2d shift = m(c) - c;
+    FramePose pose;
+    pose.Aligned = true;
+    pose.ShiftX = shift.x;
+    pose.ShiftY = shift.y;
+    pose.Angle = m.Angle * 180.0 / std::numbers::pi;
+    return pose;
+}
 
 void ParallelFor(int count, int threads, const std::function<void(int)>& work) {
     std::atomic<int> next{0};

@@ -90,6 +90,10 @@ struct Edge {
 };
 std::vector<double> SolveDifferences(int nodes, const std::vector<Edge>& edges);
 
+// The pose a motion gives a width x height frame: its shift at the frame's
+// centre (the tool turns about the centre, then shifts) and its angle.
+FramePose PoseOf(const Motion& m, int width, int height);
+
 // Runs work(i) for i in [0, count) on `threads` threads (this one among
 // them); the first exception is thrown again here after all have ended.
 void ParallelFor(int count, int threads, const std::function<void(int)>& work);

@@ -40,17 +40,6 @@ Motion MotionOf(const FramePose& pose, int width, int height) {
             pose.ShiftY + cy - (s * cx + c * cy)};
 }
 
-FramePose PoseOfMotion(const Motion& m, int width, int height) {
-    const cv::Point2d c(0.5 * (width - 1), 0.5 * (height - 1));
-    const cv::Point2d shift = m(c) - c;
-    FramePose pose;
-    pose.Aligned = true;
-    pose.ShiftX = shift.x;
-    pose.ShiftY = shift.y;
-    pose.Angle = m.Angle * 180.0 / std::numbers::pi;
-    return pose;
-}
-
 // The pose of `frame` in a track already converted to fractions.
 FramePose PoseIn(const Track& read, const TrackReading& reading, int frame, int first, int width, int height) {
     TrackKey key = KeyAt(read, frame);
@@ -87,7 +76,7 @@ Pass Compare(const Track& track, const TrackReading& reading, const std::vector<
         const Motion before = MotionOf(PoseIn(read, reading, check.Against, first, width, height), width, height);
         const Motion after = MotionOf(PoseIn(read, reading, check.Frame, first, width, height), width, height);
         const Motion relative = Compose(Inverse(before), after);
-        check.Track = PoseOfMotion(relative, width, height);
+        check.Track = PoseOf(relative, width, height);
         check.Track.Frame = check.Frame;
         check.Pictures = measured[k];
         if (measured[k].Aligned) {
