@@ -89,6 +89,12 @@ void StepLine::Show(const std::string& text, bool force) {
     shown_ = true;
 }
 
+std::function<void(int done, int total)> StepLine::Counter(const std::string& what) {
+    return [this, what](int done, int total) {
+        Show(what + " " + std::to_string(done) + "/" + std::to_string(total), done == total);
+    };
+}
+
 void StepLine::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!shown_) return;
@@ -170,14 +176,11 @@ void AlignForStitch(StitchSettings& stitch, AlignModel model, bool quiet) {
     std::vector<HostRef<Image>> images;
     const std::vector<AlignFrame> greys = ReadGreyFrames(
         sequence, frames, stitch.Limits.Frames, stitch.Threads,
-        [&](int done, int total) { line.Show("aligning: reading frames " + std::to_string(done) + "/" + std::to_string(total), done == total); },
-        &images);
+        line.Counter("aligning: reading frames"), &images);
     AlignSettings align;
     align.Model = model;
     align.Threads = stitch.Threads;
-    align.Progress = [&](int done, int total) {
-        line.Show("aligning frames " + std::to_string(done) + "/" + std::to_string(total), done == total);
-    };
+    align.Progress = line.Counter("aligning frames");
     const AlignResult result = AlignFrames(greys, align);
     line.Clear();
 
@@ -216,16 +219,12 @@ AlignSummary RunAlign(const AlignCommandSettings& settings) {
     const FrameSequence sequence = ParseFramePattern(settings.Frames);
     const std::vector<int> frames = FramesToAlign(sequence, settings.Frames, settings.Start, settings.End);
     const std::vector<AlignFrame> greys =
-        ReadGreyFrames(sequence, frames, settings.Limits, settings.Threads, [&](int done, int total) {
-            line.Show("reading frames " + std::to_string(done) + "/" + std::to_string(total), done == total);
-        });
+        ReadGreyFrames(sequence, frames, settings.Limits, settings.Threads, line.Counter("reading frames"));
 
     AlignSettings align;
     align.Model = settings.Model;
     align.Threads = settings.Threads;
-    align.Progress = [&](int done, int total) {
-        line.Show("aligning frames " + std::to_string(done) + "/" + std::to_string(total), done == total);
-    };
+    align.Progress = line.Counter("aligning frames");
     const AlignResult result = AlignFrames(greys, align);
     line.Clear();
 

@@ -73,6 +73,8 @@ public:
     explicit StepLine(bool show);
     ~StepLine();
     void Show(const std::string& text, bool force = false);
+    // A progress callback that shows "`what` done/total".
+    std::function<void(int done, int total)> Counter(const std::string& what);
     void Clear();
     double Elapsed() const;
 

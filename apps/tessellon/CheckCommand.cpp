@@ -73,15 +73,11 @@ int RunCheck(const CheckSettings& settings) {
                  std::to_string(frames.size()) + " have a file under " + Quoted(settings.Frames) +
                  "; two are needed");
     const std::vector<AlignFrame> greys =
-        ReadGreyFrames(sequence, frames, settings.Limits, settings.Threads, [&](int done, int total) {
-            line.Show("reading frames " + std::to_string(done) + "/" + std::to_string(total), done == total);
-        });
+        ReadGreyFrames(sequence, frames, settings.Limits, settings.Threads, line.Counter("reading frames"));
     AlignSettings align;
     align.Model = settings.Model;
     align.Threads = settings.Threads;
-    align.Progress = [&](int done, int total) {
-        line.Show("measuring frames " + std::to_string(done) + "/" + std::to_string(total), done == total);
-    };
+    align.Progress = line.Counter("measuring frames");
     const std::vector<FramePose> measured = RelateNeighbours(greys, align);
     line.Clear();
 

@@ -208,11 +208,13 @@ void AddStitch(CLI::App& app, Options& options, Commands& commands) {
                        "Write a JSON summary of the run (frames used and skipped, canvas, times, warnings, peak "
                        "memory) when the output is written");
 #ifdef TESSELLON_ALIGN
-    stitch->add_flag("--align", options.StitchAlign,
-                     "Make the track from the pictures (as tessellon align does) and stitch with it, decoding each "
-                     "frame once; frames that cannot be aligned are passed over");
+    CLI::Option* align = stitch->add_flag(
+        "--align", options.StitchAlign,
+        "Make the track from the pictures (as tessellon align does) and stitch with it, decoding each frame once; "
+        "frames that cannot be aligned are passed over");
     stitch->add_option("--model", options.StitchModel, "With --align: rigid (shift and roll, the default) or shift")
-        ->check(CLI::IsMember({"rigid", "shift"}));
+        ->check(CLI::IsMember({"rigid", "shift"}))
+        ->needs(align);
 #endif
 }
 
