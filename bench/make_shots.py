@@ -14,6 +14,8 @@ complete shot made by this version of the script is left alone.
   hd-roll     60 HD frames panning 32 px a frame with a roll of up to 2
               degrees, and the angles in the track
   4k-pan      60 frames 3840 x 2160 RGBA half, PIZ; 64 px a frame
+  4k-pan-240  240 such frames panning 32 px a frame (two frame widths):
+              ten seconds of 4K, more than this machine holds at once
   im-layers   frames 0-59 of hd-pan-120 already placed on transparent
               canvas-sized layers (the ImageMagick peer's input)
 
@@ -141,6 +143,7 @@ SHOTS = {
     "hd-pan-x4": Shot("hd-pan-x4", 60, 1920, 1080, 130),
     "hd-roll": Shot("hd-roll", 60, 1920, 1080, 32, roll=2.0),
     "4k-pan": Shot("4k-pan", 60, 3840, 2160, 64, fmt="half", compression="piz"),
+    "4k-pan-240": Shot("4k-pan-240", 240, 3840, 2160, 32, fmt="half", compression="piz"),
 }
 
 
@@ -148,7 +151,7 @@ def main():
     if len(sys.argv) < 2:
         raise SystemExit(__doc__)
     out = sys.argv[1]
-    names = sys.argv[2:] or list(SHOTS) + ["im-layers"]
+    names = sys.argv[2:] or [n for n in SHOTS if n != "4k-pan-240"] + ["im-layers"]
     for name in names:
         folder = os.path.join(out, name)
         stamp = os.path.join(folder, ".complete")
