@@ -18,6 +18,7 @@ void ReleaseJob(StitchJob& job) {
     job.Samples.clear();
     job.Layers.clear();
     job.Footprints.clear();
+    job.Sources.clear();
 
     if (job.StartImage) job.StartImage->Recycle();
     job.StartImage = nullptr;

@@ -7,7 +7,8 @@
 //   PlanCanvas    - work out the canvas size and origin and make the
 //                   transparent canvas;
 //   PlaceLayers   - put every sample's frame, turned and shifted, on a
-//                   transparent layer of its own;
+//                   transparent layer of its own (PlanLayers, then PlaceRow
+//                   for every row);
 //   CompositeRow  - combine the layers into one canvas row (run for every row,
 //                   rows on any threads at once);
 // and ReleaseJob gives back every host object the job still holds.
@@ -72,6 +73,22 @@ struct StitchStatus {
     std::string Text() const;
 };
 
+// One run of layer columns [Target, Target + Count) whose pixels come, in
+// order, from the frame columns at Columns[First .. First + Count).
+struct ColumnRun {
+    int32_t Target = 0;
+    int32_t First = 0;
+    int32_t Count = 0;
+};
+
+// Where the pixels of a layer whose rows are still to be copied come from.
+struct LayerSource {
+    const Image* Frame = nullptr;   // the sample's frame; none when the layer is placed
+    std::vector<int32_t> Columns;   // the frame columns that stay, in target order
+    std::vector<ColumnRun> Runs;
+    std::vector<int32_t> Rows;      // per footprint row, the frame row that lands there (-1: none)
+};
+
 struct StitchJob {
     Image* StartImage = nullptr;          // one reference held, or none
     Point* ReferencePosition = nullptr;   // one reference held
@@ -81,6 +98,7 @@ struct StitchJob {
     CanvasOrigin Origin;
     std::vector<Image*> Layers;           // layer i belongs to sample i
     std::vector<LayerFootprint> Footprints;   // footprint i belongs to layer i
+    std::vector<LayerSource> Sources;         // source i belongs to layer i
 
     bool Empty() const {
         return !StartImage && !ReferencePosition && Samples.empty() && !Canvas && Layers.empty();
@@ -113,6 +131,14 @@ StitchStatus PlanCanvas(StitchJob& job, void* imageContext);
 // job for ReleaseJob. Only the layer pixels that frame pixels reach are
 // written; Footprints records where they lie.
 StitchStatus PlaceLayers(StitchJob& job, const ProgressReport& progress);
+
+// PlaceLayers in two steps. PlanLayers makes the layers, records their
+// footprints and places the turned frames; the rows of the other layers are
+// left to PlaceRow, which copies every such layer's row y. PlaceRow writes
+// only row y of the layers and is safe to run for different rows at once;
+// PlaceRow(y) before CompositeRow(y) combines row y as PlaceLayers would.
+StitchStatus PlanLayers(StitchJob& job, const ProgressReport& progress);
+void PlaceRow(const StitchJob& job, int32_t y);
 
 // Combines the layers into canvas row y by the job's filter method; the
 // median picks from the order of MedianOrder.h (NaN after every number).

@@ -136,7 +136,7 @@ void StitchOperator::Render(Request* request) {
 
     // A canvas or layer the host cannot make leaves nothing to show: the
     // output is none rather than a partly built picture.
-    if (!PlanCanvas(job, ImageContext) || !PlaceLayers(job, progress)) {
+    if (!PlanCanvas(job, ImageContext) || !PlanLayers(job, progress)) {
         request->SetOutputData(OutImage, nullptr);
         return;
     }
@@ -162,5 +162,6 @@ void StitchOperator::ProcessChunk(Request*, int32_t chunk) {
     const Image* canvas = CurrentJob.Canvas;
     if (!canvas || chunk < 0 || chunk >= canvas->Height)
         return;
+    PlaceRow(CurrentJob, chunk);
     CompositeRow(CurrentJob, chunk);
 }

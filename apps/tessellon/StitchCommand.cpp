@@ -90,7 +90,8 @@ void PrintStats(const StitchPlan& plan, const RenderOutcome& outcome, const Phas
                 times.Gathering, counts.Requests, counts.Waits, counts.WaitSeconds);
     std::printf("  placement    %8.3f s  (turning %lld frame%s: %.3f s)\n", times.Placement,
                 static_cast<long long>(counts.Turns), counts.Turns == 1 ? "" : "s", counts.TurnSeconds);
-    std::printf("  compositing  %8.3f s  (%s)\n", times.Compositing, median ? "median" : "unique pixels");
+    std::printf("  compositing  %8.3f s  (%s; the rows of unturned layers are placed as they are combined)\n",
+                times.Compositing, median ? "median" : "unique pixels");
     std::printf("  releasing    %8.3f s\n", times.Releasing);
     std::printf("  writing      %8.3f s\n", times.Writing);
     std::printf("  total        %8.3f s\n", times.Total);

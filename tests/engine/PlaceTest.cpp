@@ -239,3 +239,35 @@ TEST_F(EngineTest, LayersAndCanvasTakeMemoryOnlyWhereFramesLand) {
     ReleaseJob(job);
 }
 #endif
+
+// Rows placed one by one, in any order and with a turned frame among them,
+// give the layers that placing every frame at once gives.
+TEST_F(EngineTest, RowsPlacedInAnyOrderGiveTheSameLayers) {
+    const double awkward[] = {0.3404636058122348, 0.8004636058122347, 0.2504636058122348};
+    auto build = [&](StitchJob& job) {
+        job.StartImage = CoordinateFrame(100, 60, -1);
+        job.ReferencePosition = Point::New(awkward[0], awkward[0]);
+        AddSample(job, CoordinateFrame(100, 60, 0), awkward[0], awkward[0]);
+        AddSample(job, CoordinateFrame(100, 60, 1), awkward[1], awkward[2]);
+        AddSample(job, CoordinateFrame(100, 60, 2), awkward[2], awkward[1], 7.0);
+        ASSERT_TRUE(PlanCanvas(job, nullptr));
+    };
+    StitchJob whole, rows;
+    build(whole);
+    build(rows);
+    ASSERT_TRUE(PlaceLayers(whole, nullptr));
+    ASSERT_TRUE(PlanLayers(rows, nullptr));
+    const int32_t w = rows.Canvas->Width, h = rows.Canvas->Height;
+    ASSERT_NE(h % 37, 0);   // then stepping by 37 visits every row once
+    for (int32_t k = 0; k < h; ++k) PlaceRow(rows, (k * 37) % h);
+    std::vector<float> a(size_t(w) * 4), b(size_t(w) * 4);
+    for (size_t i = 0; i < whole.Layers.size(); ++i)
+        for (int32_t y = 0; y < h; ++y) {
+            whole.Layers[i]->ReadSpan(0, y, w, a.data());
+            rows.Layers[i]->ReadSpan(0, y, w, b.data());
+            ASSERT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0) << "layer " << i << " row " << y;
+        }
+    ReleaseJob(whole);
+    ReleaseJob(rows);
+    EXPECT_EQ(HostApp::LiveObjects(), 0);
+}

@@ -319,6 +319,10 @@ void Image::WriteSpan(int32_t x, int32_t y, int32_t count, const float* rgba) {
         return;
     const float* in = rgba + 4 * int64_t(skip);
     uint8_t* row = Group[0].Base + Group[0].RowOffsets[y] + int64_t(x) * Group[0].PixelStride;
+    // Spans of sparse storage are mostly first writes: layer rows, canvas rows.
+    const uint64_t spanBytes = uint64_t(count) * uint64_t(Group[0].PixelStride);
+    if (storageBytes_ >= ImageStorage::MappedThreshold && spanBytes >= 2 * ImageStorage::PageBytes)
+        ImageStorage::Populate(row, spanBytes);
     ImageStorage::MarkWritten(this);
     if (WriteRowFast(this, in, count, row))
         return;

@@ -24,6 +24,9 @@ struct ImageStorage {
     static void Zero(void* storage, uint64_t bytes);
     // Lets mapped storage that will be written whole come in huge pages.
     static void AdviseDense(void* storage, uint64_t bytes);
+    // Makes the whole pages of [from, from + bytes) present before they are
+    // written: one call into the system instead of a fault per page.
+    static void Populate(uint8_t* from, uint64_t bytes);
 
     static Image* Create() { return new Image(); }
 
