@@ -20,6 +20,7 @@ namespace detail {
 
 // Every pixel already goes through the host's float spans here.
 void SetDirectReads(bool) {}
+void SetOpenExrReads(bool) {}
 
 }  // namespace detail
 
