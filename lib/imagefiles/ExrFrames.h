@@ -29,7 +29,7 @@ struct ExrFrameRead {
     int64_t FrameY1 = 0;   // file row FrameY1 - 1 is host row 0
     int64_t Y0 = 0, Y1 = 0;   // the file rows decoded, half-open, inside the data window and the held rows
     int Threads = 0;          // OpenEXR's decoding threads for this file, 0: the calling thread
-    bool Mapped = true;       // read the file through a memory map rather than read()
+    bool Mapped = false;      // read the file through a memory map rather than read()
 };
 
 // Decodes rows [Y0, Y1) of the part into `image` (a frame of the host, in

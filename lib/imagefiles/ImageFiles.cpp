@@ -36,11 +36,14 @@ namespace detail {
 namespace {
 std::atomic<bool> directReads{true};
 std::atomic<bool> openExrReads{true};
+std::atomic<uint64_t> openExrDecodes{0};
 }
 
 void SetDirectReads(bool on) { directReads.store(on, std::memory_order_relaxed); }
 
 void SetOpenExrReads(bool on) { openExrReads.store(on, std::memory_order_relaxed); }
+
+uint64_t OpenExrDecodes() { return openExrDecodes.load(std::memory_order_relaxed); }
 
 }  // namespace detail
 
@@ -518,7 +521,9 @@ bool ReadExrDirect(const OpenedFile& f, Image& image, const std::string& path) {
     // there is decompression to share out.
     read.Threads = f.Spec.get_string_attribute("compression") == "none" ? 0 : ExrThreads();
     MarkWritten(image);
-    return ReadExrFrame(path, read, image);
+    if (!ReadExrFrame(path, read, image)) return false;
+    detail::openExrDecodes.fetch_add(1, std::memory_order_relaxed);
+    return true;
 }
 
 // Decodes the part of the data window that lies inside the frame, band by

@@ -141,6 +141,8 @@ void SetDirectReads(bool on);
 // For tests: false makes ReadImageFile decode EXR files through the image
 // library, as files it cannot give OpenEXR to decode straight into storage.
 void SetOpenExrReads(bool on);
+// How many frames OpenEXR has decoded straight into storage so far.
+uint64_t OpenExrDecodes();
 }  // namespace detail
 
 }  // namespace tessellon
