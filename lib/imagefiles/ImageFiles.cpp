@@ -20,6 +20,7 @@
 #include <OpenImageIO/color.h>
 #include <OpenImageIO/imageio.h>
 
+#include "ExrFrames.h"
 #include "HostApp.h"
 #include "HostSystem.h"
 #include "FileChecks.h"
@@ -34,9 +35,15 @@ namespace detail {
 
 namespace {
 std::atomic<bool> directReads{true};
+std::atomic<bool> openExrReads{true};
+std::atomic<uint64_t> openExrDecodes{0};
 }
 
 void SetDirectReads(bool on) { directReads.store(on, std::memory_order_relaxed); }
+
+void SetOpenExrReads(bool on) { openExrReads.store(on, std::memory_order_relaxed); }
+
+uint64_t OpenExrDecodes() { return openExrDecodes.load(std::memory_order_relaxed); }
 
 }  // namespace detail
 
@@ -469,18 +476,63 @@ private:
     std::vector<float> floats_;
 };
 
-// Decodes the part of the data window that lies inside the frame, band by
-// band, into the image. Rows run top-down in the file, bottom-up in the
-// host.
-void ReadPixels(OpenedFile& f, Image& image, const std::string& path) {
-    const OIIO::ImageSpec& s = f.Spec;
-    Window shown = Intersection(DataOf(s), f.Frame);
+// The part of the data window that lies inside the frame, and for files
+// read by rows inside the rows the image holds, in file coordinates.
+Window ShownWindow(const OpenedFile& f, const Image& image) {
+    Window shown = Intersection(DataOf(f.Spec), f.Frame);
     const HostApp::RowRange held = HostApp::StoredRows(&image);
     if (f.Info.RowAccess && held.Count() < image.Height) {
         // Only the file rows of the host rows the image holds.
         shown.Y0 = std::max(shown.Y0, f.Frame.Y1 - held.End);
         shown.Y1 = std::min(shown.Y1, f.Frame.Y1 - held.First);
     }
+    return shown;
+}
+
+// Marks a direct image as holding pixels: writing into its storage behind
+// the host's back does not, and this pixel is overwritten by the decoding.
+void MarkWritten(Image& image) {
+    const float clear[4] = {0, 0, 0, 0};
+    image.WriteSpan(0, HostApp::StoredRows(&image).First, 1, clear);
+}
+
+// EXR pixels decoded by OpenEXR itself straight into the storage, on its
+// own thread pool for compressed files. False, with nothing decoded, where
+// the file or the storage needs the image library's path.
+bool ReadExrDirect(const OpenedFile& f, Image& image, const std::string& path) {
+    if (!detail::openExrReads.load(std::memory_order_relaxed) ||
+        std::strcmp(f.Input->format_name(), "openexr") != 0 || !StorageIsDirect(image, TypeOfFormat(image.Format)))
+        return false;
+    const HostApp::RowRange held = HostApp::StoredRows(&image);
+    const Window shown = ShownWindow(f, image);
+    if (shown.Empty() || held.Count() == 0) return true;   // nothing to read: all transparent
+    ExrFrameRead read;
+    read.Part = f.Subimage;
+    for (size_t k = 0; k < 4; ++k) {
+        const int source = f.Source[k];
+        if (source >= 0) read.Channels[k] = f.Spec.channelnames[size_t(f.ChannelBegin + source)];
+        read.Fill[k] = source == SourceOne ? 1.0f : 0.0f;
+    }
+    read.FrameX0 = f.Frame.X0;
+    read.FrameY1 = f.Frame.Y1;
+    read.Y0 = shown.Y0;
+    read.Y1 = shown.Y1;
+    // Two frames decode at once, one a core: the pool helps only where
+    // there is decompression to share out.
+    read.Threads = f.Spec.get_string_attribute("compression") == "none" ? 0 : ExrThreads();
+    MarkWritten(image);
+    if (!ReadExrFrame(path, read, image)) return false;
+    detail::openExrDecodes.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+// Decodes the part of the data window that lies inside the frame, band by
+// band, into the image. Rows run top-down in the file, bottom-up in the
+// host.
+void ReadPixels(OpenedFile& f, Image& image, const std::string& path) {
+    const OIIO::ImageSpec& s = f.Spec;
+    const HostApp::RowRange held = HostApp::StoredRows(&image);
+    const Window shown = ShownWindow(f, image);
     if (shown.Empty() || held.Count() == 0) return;   // nothing to read: all transparent
 
     const bool direct = StorageIsDirect(image, TypeOfFormat(image.Format));
@@ -496,11 +548,7 @@ void ReadPixels(OpenedFile& f, Image& image, const std::string& path) {
     const int64_t first = tiled ? s.y + (shown.Y0 - s.y) / step * step : shown.Y0;
     std::vector<uint8_t> band(size_t(step) * rowBytes);
 
-    if (direct) {
-        // The host learns that the image holds pixels; this one is overwritten below.
-        const float clear[4] = {0, 0, 0, 0};
-        image.WriteSpan(0, held.First, 1, clear);
-    }
+    if (direct) MarkWritten(image);
     RowSink sink(image, span, f.Source, direct);
     const int64_t lastHostRow = f.Frame.Y1 - 1;
     for (int64_t b0 = first; b0 < shown.Y1; b0 += step) {
@@ -518,10 +566,9 @@ void ReadPixels(OpenedFile& f, Image& image, const std::string& path) {
     }
 }
 
-Image* ReadChecked(const std::string& path, const ImageLimits& limits, void* imageContext, const FrameRows* rows) {
-    OpenedFile f = OpenChecked(path, limits);
-    // The library's newer EXR reader decodes uncompressed files several
-    // times faster than its default one (and PIZ files slower).
+// The library's newer EXR reader decodes uncompressed files several times
+// faster than its default one (and PIZ files slower).
+void UseFasterExrReader(OpenedFile& f, const std::string& path) {
     if (f.Subimage == 0 && std::strcmp(f.Input->format_name(), "openexr") == 0 &&
         f.Spec.get_string_attribute("compression") == "none") {
         std::unique_ptr<OIIO::ImageInput> faster = OpenInput(path, true);
@@ -533,9 +580,16 @@ Image* ReadChecked(const std::string& path, const ImageLimits& limits, void* ima
             f.Input = std::move(faster);
         }
     }
+}
+
+Image* ReadChecked(const std::string& path, const ImageLimits& limits, void* imageContext, const FrameRows* rows) {
+    OpenedFile f = OpenChecked(path, limits);
     const ImageFileInfo& info = f.Info;
     HostRef<Image> hold = NewFrameImage(path, info.Width, info.Height, info.HostFormat, imageContext, rows);
-    ReadPixels(f, *hold.Get(), path);
+    if (!ReadExrDirect(f, *hold.Get(), path)) {
+        UseFasterExrReader(f, path);
+        ReadPixels(f, *hold.Get(), path);
+    }
     if (!f.Input->close())
         throw BadFile(path, "cannot read the image: " + Tidy(f.Input->geterror(), "close failed"));
     return hold.Release();
@@ -691,20 +745,28 @@ void WriteImageFile(const Image& image, const std::string& path, const WriteOpti
     const OutputKind kind = KindOf(extension, image.Format, options, path);
     const ColorPlan color = ColorPlanFor(options, kind.ColorSpace, path);
     const OIIO::ColorProcessorHandle& processor = color.Processor;
+    RowConversion convert;
+    if (processor)
+        convert = [&](float* rgba, int32_t count) {
+            const OIIO::stride_t pixel = 4 * sizeof(float);
+            processor->apply(rgba, count, 1, 4, sizeof(float), pixel, pixel * count);
+        };
     if (IsPfmPath(path)) {
         // The library reads PFM files but has no writer for them.
-        RowConversion convert;
-        if (processor)
-            convert = [&](float* rgba, int32_t count) {
-                const OIIO::stride_t pixel = 4 * sizeof(float);
-                processor->apply(rgba, count, 1, 4, sizeof(float), pixel, pixel * count);
-            };
         WritePfmFile(image, path, convert);
         return;
     }
 
     // The temporary keeps the extension: the library picks the writer by it.
     PendingFile temporary(path, extension);
+    if (extension == ".exr") {
+        ExrFrameWrite how;
+        how.Half = kind.Type == OIIO::TypeDesc::HALF;
+        how.Compression = options.Compression.empty() ? std::string(kind.Compression) : Lower(options.Compression);
+        WriteExrFrame(image, temporary, how, convert, path);
+        temporary.Commit();
+        return;
+    }
     const fs::path& directory = temporary.Directory();
     const std::string temporaryName = temporary.Path().string();
 

@@ -138,6 +138,11 @@ namespace detail {
 // For tests: false makes ReadImageFile put every pixel through the host's
 // float spans even where it could decode straight into the image's storage.
 void SetDirectReads(bool on);
+// For tests: false makes ReadImageFile decode EXR files through the image
+// library, as files it cannot give OpenEXR to decode straight into storage.
+void SetOpenExrReads(bool on);
+// How many frames OpenEXR has decoded straight into storage so far.
+uint64_t OpenExrDecodes();
 }  // namespace detail
 
 }  // namespace tessellon

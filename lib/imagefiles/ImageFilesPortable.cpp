@@ -20,6 +20,8 @@ namespace detail {
 
 // Every pixel already goes through the host's float spans here.
 void SetDirectReads(bool) {}
+void SetOpenExrReads(bool) {}
+uint64_t OpenExrDecodes() { return 0; }
 
 }  // namespace detail
 
