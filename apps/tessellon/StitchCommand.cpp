@@ -205,6 +205,9 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
     for (const std::string& warning : plan.Warnings) report.Warn(warning);
 
     const bool banded = settings.BandCount > 0;
+    // Frames decoded whole by the caller are of no use to a banded render,
+    // and holding them would break the budget the bands keep to.
+    if ((banded || plan.Bands > 1) && settings.DropDecoded) settings.DropDecoded();
     if (banded || plan.Bands > 1) TellWholeDecodes(plan, report);
     if (plan.Bands > 1)
         std::fprintf(stderr, "tessellon: rendering in %d bands to keep within %s (one pass needs about %s)\n",

@@ -62,6 +62,9 @@ struct StitchSettings {
     std::optional<Track> GivenTrack;
     std::vector<BadFrame> LeftOut;
     std::function<Image*(int frame)> Decoded;
+    // Gives back every frame Decoded still holds; called when the render is
+    // banded (band frames hold only some rows and are read per band).
+    std::function<void()> DropDecoded;
     // Shown each whole frame the render decodes, on the decoding threads
     // (FrameCache::Options::Inspect); a band's frames are not shown.
     std::function<void(int frame, const Image& image)> Inspect;
