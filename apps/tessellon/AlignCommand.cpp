@@ -67,6 +67,11 @@ public:
         return image;
     }
 
+    void Drop() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Frames.clear();
+    }
+
 private:
     std::mutex mutex_;
 };
@@ -174,9 +179,11 @@ void AlignForStitch(StitchSettings& stitch, AlignModel model, bool quiet) {
     const std::vector<int> frames = FramesToAlign(sequence, stitch.Frames, frameOf(stitch.Start), frameOf(stitch.End));
     auto decoded = std::make_shared<DecodedFrames>();
     std::vector<HostRef<Image>> images;
+    // A render of one band (--band K/N) reads its frames' rows itself.
+    const bool keep = stitch.BandCount == 0;
     const std::vector<AlignFrame> greys = ReadGreyFrames(
         sequence, frames, stitch.Limits.Frames, stitch.Threads,
-        line.Counter("aligning: reading frames"), &images);
+        line.Counter("aligning: reading frames"), keep ? &images : nullptr);
     AlignSettings align;
     align.Model = model;
     align.Threads = stitch.Threads;
@@ -196,7 +203,7 @@ void AlignForStitch(StitchSettings& stitch, AlignModel model, bool quiet) {
         const FramePose& pose = result.Poses[k];
         if (pose.Aligned) {
             track.Keys.push_back(TrackKey{pose.Frame, 0.5 + pose.ShiftX / width, 0.5 + pose.ShiftY / height, pose.Angle, 0});
-            decoded->Frames.emplace(pose.Frame, std::move(images[k]));
+            if (keep) decoded->Frames.emplace(pose.Frame, std::move(images[k]));
         } else {
             stitch.LeftOut.push_back(BadFrame{pose.Frame, FramePath(sequence, pose.Frame), "it could not be aligned: " + pose.Reason});
         }
@@ -210,6 +217,7 @@ void AlignForStitch(StitchSettings& stitch, AlignModel model, bool quiet) {
     if (!stitch.End) stitch.End = double(frames.back());
     stitch.GivenTrack = std::move(track);
     stitch.Decoded = [decoded](int frame) { return decoded->Take(frame); };
+    stitch.DropDecoded = [decoded] { decoded->Drop(); };
 }
 
 AlignSummary RunAlign(const AlignCommandSettings& settings) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,9 @@
 #include "Report.h"
 #include "StitchRender.h"
 #include "System.h"
+#ifdef TESSELLON_ALIGN
+#include "StitchCheck.h"
+#endif
 
 namespace tessellon {
 
@@ -202,17 +206,39 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
     for (const std::string& warning : plan.Warnings) report.Warn(warning);
 
     const bool banded = settings.BandCount > 0;
+    // Frames decoded whole by the caller are of no use to a banded render,
+    // and holding them would break the budget the bands keep to.
+    if ((banded || plan.Bands > 1) && settings.DropDecoded) settings.DropDecoded();
     if (banded || plan.Bands > 1) TellWholeDecodes(plan, report);
     if (plan.Bands > 1)
         std::fprintf(stderr, "tessellon: rendering in %d bands to keep within %s (one pass needs about %s)\n",
                      plan.Bands, ByteText(double(plan.Budget)).c_str(), ByteText(plan.Memory.Total()).c_str());
+    // The track checked on a few frames beside the render: on the frames it
+    // decodes whole, or read for it when frames are held in bands.
+    StitchSettings render = settings;
+#ifdef TESSELLON_ALIGN
+    std::unique_ptr<StitchTrackCheck> check =
+        settings.NoTrackCheck ? nullptr : StitchTrackCheck::For(plan, settings, banded || plan.Bands > 1);
+    if (check && (banded || plan.Bands > 1))
+        check->Start();
+    else if (check)
+        render.Inspect = [&check](int frame, const Image& image) { check->Look(frame, image); };
+    const auto warnOfTrack = [&] {
+        if (!check) return;
+        const std::string warning = check->Warning();
+        if (!warning.empty()) report.Warn(warning);
+    };
+#else
+    const auto warnOfTrack = [] {};
+#endif
     RenderOutcome outcome;
 #if TESSELLON_BAND_FILES
     if (banded) {
         const BandPlan band = PlanBand(plan, settings.BandK, settings.BandCount);
-        outcome = RenderStitch(plan, settings, plugins, progress, &BytesRead, &band);
+        outcome = RenderStitch(plan, render, plugins, progress, &BytesRead, &band);
         progress.Clear();
         WarnOfFrames(outcome.Unreadable, report);
+        warnOfTrack();
         progress.PhaseBegan(Phase::Writing);
         WriteBandFile(*outcome.Picture, settings.Outputs.front(), BandInfoOf(plan, settings, band),
                       plan.Write.Compression);
@@ -221,10 +247,11 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
     } else
 #endif
     {
-        outcome = plan.Bands > 1 ? RenderInBands(plan, settings, plugins, progress)
-                                 : RenderStitch(plan, settings, plugins, progress, &BytesRead);
+        outcome = plan.Bands > 1 ? RenderInBands(plan, render, plugins, progress)
+                                 : RenderStitch(plan, render, plugins, progress, &BytesRead);
         progress.Clear();
         WarnOfFrames(outcome.Unreadable, report);
+        warnOfTrack();
         const std::string transparent = NoOpaqueWarning(outcome.Transparent);
         if (!transparent.empty()) report.Warn(transparent);
         if (!HasOpaquePixel(*outcome.Picture))

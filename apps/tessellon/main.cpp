@@ -215,6 +215,9 @@ void AddStitch(CLI::App& app, Options& options, Commands& commands) {
     stitch->add_option("--model", options.StitchModel, "With --align: rigid (shift and roll, the default) or shift")
         ->check(CLI::IsMember({"rigid", "shift"}))
         ->needs(align);
+    stitch->add_flag("--no-check", s.NoTrackCheck,
+                     "Do not check the track against a few pairs of neighbouring frames (the check warns when the "
+                     "track does not line them up and names the usual mistake; tessellon check measures every frame)");
 #endif
 }
 

@@ -285,6 +285,46 @@ cv::Mat GreyOf(const Image& image) {
     return grey;
 }
 
+cv::Mat ReducedGreyOf(const Image& image, int factor, int firstRow, int endRow) {
+    if (factor < 1) BadInput("a picture is reduced by a whole factor of at least 1, not " + std::to_string(factor));
+    firstRow = std::clamp(firstRow, 0, image.Height);
+    endRow = std::clamp(endRow, firstRow, image.Height);
+    const int width = image.Width / factor, height = (endRow - firstRow) / factor;
+    cv::Mat grey(height, width, CV_32F, cv::Scalar(0.0f));
+    std::vector<float> rgba(size_t(image.Width) * 4);
+    const float scale = 1.0f / (3.0f * float(factor) * float(factor));
+    for (int y = 0; y < height * factor; ++y) {
+        image.ReadSpan(0, firstRow + y, image.Width, rgba.data());
+        float* out = grey.ptr<float>(y / factor);
+        for (int x = 0; x < width * factor; ++x) {
+            const float* p = &rgba[size_t(x) * 4];
+            out[x / factor] += (p[0] + p[1] + p[2]) * scale;
+        }
+    }
+    return grey;
+}
+
+FramePose RelatePair(const AlignFrame& a, const AlignFrame& b, AlignModel model, int factor, int firstRow,
+                     int fullWidth, int fullHeight) {
+    CheckFrames({a, b});
+    const PairEstimate e = EstimatePair(PrepareFrame(a.Frame, a.Grey), PrepareFrame(b.Frame, b.Grey), model);
+    FramePose pose;
+    if (!e.Ok) {
+        pose.Frame = b.Frame;
+        pose.Reason = e.Reason;
+        return pose;
+    }
+    // From the reduced rows to the full frame: m(q) = R q + t in the rows'
+    // coordinates is R (p - o) + t + o in the frame's, o = (0, firstRow).
+    const Motion rows = FromLevel(e.BToA, double(factor));
+    const cv::Point2d o(0.0, double(firstRow));
+    const cv::Point2d t = cv::Point2d(rows.X, rows.Y) + o - Motion{rows.Angle, 0.0, 0.0}(o);
+    pose = PoseOf(Motion{rows.Angle, t.x, t.y}, fullWidth, fullHeight);
+    pose.Frame = b.Frame;
+    pose.Confidence = e.Confidence;
+    return pose;
+}
+
 std::vector<FramePose> RelateNeighbours(const std::vector<AlignFrame>& frames, const AlignSettings& settings) {
     CheckFrames(frames);
     const int n = int(frames.size());

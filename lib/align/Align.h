@@ -79,6 +79,20 @@ AlignResult AlignFrames(const std::vector<AlignFrame>& frames, const AlignSettin
 // bottom, CV_32FC1.
 cv::Mat GreyOf(const Image& image);
 
+// The grey picture of rows [firstRow, endRow) of a host image (row 0 the
+// bottom; rows it does not hold read as 0), `factor` times smaller: each
+// pixel the mean of a factor x factor block, the columns and rows past the
+// last whole block left out. CV_32FC1, its row 0 the block of firstRow.
+cv::Mat ReducedGreyOf(const Image& image, int factor, int firstRow, int endRow);
+
+// Frame b's motion in frame a's place (its pose against a, pixels and
+// degrees of the full frame of fullWidth x fullHeight), measured on grey
+// pictures that ReducedGreyOf made `factor` times smaller from the same rows
+// of both, starting at `firstRow`. Aligned is false with a reason when the
+// two cannot be related. Throws as AlignFrames.
+FramePose RelatePair(const AlignFrame& a, const AlignFrame& b, AlignModel model, int factor, int firstRow,
+                     int fullWidth, int fullHeight);
+
 // Each frame's motion against the frame before it in the list, measured
 // from the two pictures alone: its pose in the previous frame's place (the
 // first frame's is the identity). Aligned is false with a reason for a

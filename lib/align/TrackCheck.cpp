@@ -133,9 +133,11 @@ TrackCheck CheckTrack(const Track& track, const TrackReading& given, const std::
 
 std::string DescribeFix(const TrackReading& given, const TrackReading& fix) {
     std::vector<std::string> parts;
-    if (fix.Mirrored != given.Mirrored)
+    if (fix.Mirrored && !given.Mirrored)
         parts.push_back("it is a feature's track, not the camera's: the positions run the other way "
-                        "(mirror them around the start frame's: x' = 2 x0 - x, y' = 2 y0 - y)");
+                        "(--track-kind feature mirrors them around the start frame's: x' = 2 x0 - x, y' = 2 y0 - y)");
+    if (!fix.Mirrored && given.Mirrored)
+        parts.push_back("it is the camera's track, not a feature's (--track-kind camera)");
     if (fix.Units != given.Units)
         parts.push_back(fix.Units == TrackUnits::Pixels
                             ? "the positions are pixels, not fractions of the frame (--track-units pixels)"

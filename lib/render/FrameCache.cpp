@@ -61,8 +61,10 @@ void FrameCache::Work() {
                                              : ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext));
             if (!picture)
                 reason = "the file gave no image";
-            else if (!slot.File.Rows)   // a band's frame holds only some of its rows
+            else if (!slot.File.Rows) {   // a band's frame holds only some of its rows
                 slot.Transparent = !HasOpaquePixel(*picture.Get());
+                if (options_.Inspect) options_.Inspect(slot.File.Frame, *picture.Get());
+            }
         } catch (const std::exception& e) {
             reason = e.what();
         } catch (...) {

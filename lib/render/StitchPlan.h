@@ -47,6 +47,8 @@ struct StitchSettings {
     std::optional<TrackOrigin> Origin;
     std::optional<TrackKind> Kind;
     bool SkipBadFrames = false;
+    // --no-check: the track file is not checked against a few frames.
+    bool NoTrackCheck = false;
     int Threads = 0;                    // 0: every core
     bool Quiet = false;
     bool Stats = false;
@@ -60,6 +62,12 @@ struct StitchSettings {
     std::optional<Track> GivenTrack;
     std::vector<BadFrame> LeftOut;
     std::function<Image*(int frame)> Decoded;
+    // Gives back every frame Decoded still holds; called when the render is
+    // banded (band frames hold only some rows and are read per band).
+    std::function<void()> DropDecoded;
+    // Shown each whole frame the render decodes, on the decoding threads
+    // (FrameCache::Options::Inspect); a band's frames are not shown.
+    std::function<void(int frame, const Image& image)> Inspect;
     RenderLimits Limits;
     // --band K/N: render band K of N only (Bands.h); N 0: the whole canvas.
     int BandK = 0, BandCount = 0;

@@ -165,3 +165,47 @@ TEST_F(Commands, CheckPassesTheExactTrackAndNamesTheUsualMistakes) {
     // The same pixel track read as pixels fits.
     EXPECT_EQ(Run("check --frames f.%04d.pfm --track pixels.csv --track-units pixels").Status, 0);
 }
+
+// stitch checks the track on a few pairs of frames beside the render: the
+// exact track passes silently, a wrong one warns naming the mistake (in the
+// report too) and --no-check stays silent; the plate is the same either way.
+// Banded renders read the middle rows of those frames for the check.
+TEST_F(Commands, StitchWarnsOfATrackThatDoesNotLineTheFramesUp) {
+    const double w = shot_.FrameWidth, h = shot_.FrameHeight;
+    WriteVariant("stitch-pixels.csv", [&](TrackKey& k) { k.X *= w, k.Y *= h; });
+    WriteVariant("stitch-angle.csv", [](TrackKey& k) { k.Angle = -k.Angle; });
+    WriteVariant("stitch-feature.csv", [](TrackKey& k) { k.X = 1.0 - k.X, k.Y = 1.0 - k.Y; });
+    struct Case {
+        const char* Args;
+        const char* Says;   // null: no warning of the track
+    };
+    const std::vector<Case> cases = {
+        {"--track exact.csv", nullptr},
+        {"--track exact.csv --band 1/3", nullptr},
+        {"--track stitch-pixels.csv --track-units pixels", nullptr},
+        {"--track stitch-angle.csv", "the angles turn the other way"},
+        {"--track stitch-angle.csv --band 0/2", "the angles turn the other way"},
+        {"--track stitch-feature.csv", "a feature's track"},
+        {"--track stitch-feature.csv --no-check", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Args);
+        const std::string out = std::string(c.Args).find("--band") != std::string::npos ? "plate.exr" : "plate.pfm";
+        const RunResult run =
+            Run(std::string("stitch --frames f.%04d.pfm --method median --report report.json -o ") + out + " " + c.Args);
+        ASSERT_EQ(run.Status, 0) << run.Err;
+        const bool warned = run.Err.find("does not line the frames up") != std::string::npos;
+        EXPECT_EQ(warned, c.Says != nullptr) << run.Err;
+        if (c.Says) {
+            EXPECT_NE(run.Err.find(c.Says), std::string::npos) << run.Err;
+            EXPECT_NE(run.Err.find("tessellon check --frames"), std::string::npos) << run.Err;
+            if (out == "plate.pfm") {
+                EXPECT_NE(ReadAll(dir_ / "report.json").find("does not line the frames up"), std::string::npos);
+            }
+        }
+    }
+    // The check does not change the plate.
+    ASSERT_EQ(Run("stitch --frames f.%04d.pfm --track stitch-angle.csv -o checked.pfm").Status, 0);
+    ASSERT_EQ(Run("stitch --frames f.%04d.pfm --track stitch-angle.csv --no-check -o unchecked.pfm").Status, 0);
+    EXPECT_EQ(ReadAll(dir_ / "checked.pfm"), ReadAll(dir_ / "unchecked.pfm"));
+}
