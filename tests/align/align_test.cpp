@@ -155,3 +155,44 @@ TEST(Align, RefusesFramesItCannotWorkOn) {
         }
     }
 }
+
+// A pair measured on reduced copies of some rows (as stitch's track check
+// measures it) is the pair measured on the whole frames, in the whole
+// frame's pixels.
+TEST(Align, RelatesAPairOnReducedRowsInTheFullFramesPixels) {
+    ShotSpec shot = SmallShot(1024, 4.0);
+    shot.FrameWidth = 512;
+    shot.FrameHeight = 288;
+    shot.FrameCount = 8;
+    const Scene scene = DrawScene(shot, 2);
+    std::vector<HostRef<Image>> images;
+    for (const int k : {2, 3}) {
+        std::vector<float> rgba;
+        DrawFrame(shot, scene, k, rgba);
+        images.emplace_back(NewImage({Tag<IMG_Width>(shot.FrameWidth), Tag<IMG_Height>(shot.FrameHeight),
+                                      Tag<IMG_Channel>(0), Tag<IMG_Channel>(1), Tag<IMG_Channel>(2),
+                                      Tag<IMG_Channel>(3), Tag<IMG_Format>(shot.Format)}));
+        for (int y = 0; y < shot.FrameHeight; ++y)
+            images.back()->WriteSpan(0, y, shot.FrameWidth, &rgba[size_t(y) * size_t(shot.FrameWidth) * 4]);
+    }
+    const int w = shot.FrameWidth, h = shot.FrameHeight;
+    const std::vector<FramePose> whole =
+        RelateNeighbours({{2, GreyOf(*images[0])}, {3, GreyOf(*images[1])}}, AlignSettings());
+    ASSERT_TRUE(whole[1].Aligned) << whole[1].Reason;
+    struct Case {
+        int Factor, FirstRow, EndRow;
+    };
+    for (const Case c : {Case{1, 0, h}, Case{2, 0, h}, Case{2, h / 3, 2 * h / 3}, Case{3, 40, h - 17}}) {
+        SCOPED_TRACE("factor " + std::to_string(c.Factor) + ", rows " + std::to_string(c.FirstRow));
+        const AlignFrame a{2, ReducedGreyOf(*images[0], c.Factor, c.FirstRow, c.EndRow)};
+        const AlignFrame b{3, ReducedGreyOf(*images[1], c.Factor, c.FirstRow, c.EndRow)};
+        EXPECT_EQ(a.Grey.cols, w / c.Factor);
+        EXPECT_EQ(a.Grey.rows, (c.EndRow - c.FirstRow) / c.Factor);
+        const FramePose pose = RelatePair(a, b, AlignModel::Rigid, c.Factor, c.FirstRow, w, h);
+        ASSERT_TRUE(pose.Aligned) << pose.Reason;
+        EXPECT_EQ(pose.Frame, 3);
+        EXPECT_NEAR(pose.ShiftX, whole[1].ShiftX, 0.15 * c.Factor);
+        EXPECT_NEAR(pose.ShiftY, whole[1].ShiftY, 0.15 * c.Factor);
+        EXPECT_NEAR(pose.Angle, whole[1].Angle, 0.05);
+    }
+}
