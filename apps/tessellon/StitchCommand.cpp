@@ -172,6 +172,19 @@ RenderOutcome RenderInBands(const StitchPlan& plan, const StitchSettings& settin
     return whole;
 }
 
+// While it lives, the memory of released images goes to the images made
+// next (each band's frames and layers to the next band's) rather than back
+// to the system: pages written once cost far less to write again than fresh
+// ones. Handed back before the output is written.
+class KeptImageMemory {
+public:
+    explicit KeptImageMemory(uint64_t bytes) { HostApp::KeepReleasedImageMemory(bytes); }
+    ~KeptImageMemory() { HandBack(); }
+    KeptImageMemory(const KeptImageMemory&) = delete;
+    KeptImageMemory& operator=(const KeptImageMemory&) = delete;
+    void HandBack() { HostApp::KeepReleasedImageMemory(0); }
+};
+
 #if TESSELLON_BAND_FILES
 BandFileInfo BandInfoOf(const StitchPlan& plan, const StitchSettings& settings, const BandPlan& band) {
     BandFileInfo info;
@@ -232,10 +245,13 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
     const auto warnOfTrack = [] {};
 #endif
     RenderOutcome outcome;
+    // A one pass releases nothing that a later image could take.
+    KeptImageMemory kept(plan.Bands > 1 ? plan.Budget : 0);
 #if TESSELLON_BAND_FILES
     if (banded) {
         const BandPlan band = PlanBand(plan, settings.BandK, settings.BandCount);
         outcome = RenderStitch(plan, render, plugins, progress, &BytesRead, &band);
+        kept.HandBack();
         progress.Clear();
         WarnOfFrames(outcome.Unreadable, report);
         warnOfTrack();
@@ -249,6 +265,7 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
     {
         outcome = plan.Bands > 1 ? RenderInBands(plan, render, plugins, progress)
                                  : RenderStitch(plan, render, plugins, progress, &BytesRead);
+        kept.HandBack();
         progress.Clear();
         WarnOfFrames(outcome.Unreadable, report);
         warnOfTrack();

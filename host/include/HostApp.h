@@ -72,6 +72,13 @@ HOSTSYSTEM_API TransformTotals Transforms();
 // are left in small pages, so that what is never written costs nothing.
 HOSTSYSTEM_API void ExpectDense(Image* image);
 
+// Keeps up to `bytes` of the memory of released images for the images made
+// next, instead of handing it back to the system: memory the process has
+// written before is far cheaper to write again than fresh pages. It never
+// raises the peak (an image that finds none kept to take gives back kept
+// memory first). 0, the default, keeps none and hands back what is kept.
+HOSTSYSTEM_API void KeepReleasedImageMemory(uint64_t bytes);
+
 // What an image of width x height pixels of four channels in `format` holds
 // in memory when only a block of `columns` x `rows` of its pixels is
 // written: the storage pages those rows touch (a run of pixels costs the

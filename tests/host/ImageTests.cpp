@@ -1,5 +1,6 @@
 // Images: creation tags, storage formats, pixel addressing, bulk access,
 // fills, limits and memory.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -487,6 +488,51 @@ TEST_F(ImageTest, SparseLargeImageCostsOnlyWrittenPixels) {
     EXPECT_LT(afterClear - before, int64_t(8) << 20);
     EXPECT_EQ(ReadAt(image.Get(), 12050, 9050).c[2], 0.0f);
     EXPECT_EQ(ReadAt(image.Get(), 5, 5).c[0], 0.0f);
+}
+
+// Kept memory: a released image's pages go to the next image of about its
+// size, read as zero there, and what cannot be taken is handed back rather
+// than held beside a fresh image.
+TEST_F(ImageTest, KeptMemoryIsTakenAgainZeroedAndNeverHeldBesideFreshMemory) {
+    struct Keeping {
+        Keeping() { HostApp::KeepReleasedImageMemory(uint64_t(1) << 30); }
+        ~Keeping() { HostApp::KeepReleasedImageMemory(0); }
+    } keeping;
+    const int64_t before = ResidentBytes();
+    std::vector<float> row(2000 * 4, 1.0f);
+    {
+        Held<Image> first(MakeImage(2000, 1000));
+        for (int32_t y = 0; y < 1000; ++y) first->WriteSpan(0, y, 2000, row.data());
+    }
+    const int64_t kept = ResidentBytes();
+    EXPECT_GT(kept - before, int64_t(28) << 20) << "the written pages were handed back, not kept";
+
+    // A row taller: the same storage, every pixel zero, no fresh pages.
+    {
+        Held<Image> second(MakeImage(2000, 1001));
+        std::vector<float> read(2000 * 4);
+        bool zero = true;
+        for (int32_t y = 0; y < 1001 && zero; ++y) {
+            second->ReadSpan(0, y, 2000, read.data());
+            zero = std::all_of(read.begin(), read.end(), [](float v) { return v == 0.0f; });
+        }
+        EXPECT_TRUE(zero);
+        for (int32_t y = 0; y < 1001; ++y) second->WriteSpan(0, y, 2000, row.data());
+        EXPECT_LT(ResidentBytes() - kept, int64_t(2) << 20);
+    }
+
+    // Far larger and sparse: nothing kept fits, so the kept pages go back
+    // before the fresh image takes any.
+    {
+        Held<Image> layer(MakeImage(6000, 6000));
+        std::vector<float> patch(100 * 4, 0.5f);
+        for (int32_t y = 0; y < 100; ++y) layer->WriteSpan(0, y, 100, patch.data());
+        EXPECT_LT(ResidentBytes() - before, int64_t(8) << 20);
+        EXPECT_EQ(ReadAt(layer.Get(), 50, 50).c[0], 0.5f);
+        EXPECT_EQ(ReadAt(layer.Get(), 5000, 5000).c[0], 0.0f);
+    }
+    HostApp::KeepReleasedImageMemory(0);
+    EXPECT_LT(ResidentBytes() - before, int64_t(4) << 20);
 }
 #endif
 

@@ -238,6 +238,8 @@ void HostApp::ExpectDense(Image* image) {
         ImageStorage::AdviseDense(ImageStorage::Storage(image), image->StorageBytes());
 }
 
+void HostApp::KeepReleasedImageMemory(uint64_t bytes) { ImageStorage::KeepReleased(bytes); }
+
 void Image::Fill(long c0, long c1, long c2, long c3) {
     if (storage_ == nullptr)
         return;

@@ -3,14 +3,151 @@
 // back. Everything system-specific about memory is in this file.
 #include "ImageStorage.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #if defined(_WIN32)
 #  include <windows.h>
 #else
 #  include <sys/mman.h>
+#  include <unistd.h>
 #endif
+
+#if !defined(_WIN32)
+namespace {
+
+// Mapped storage given back while keeping is on, for the next images to take
+// again. A page the process has already touched costs nothing to write
+// again, where a fresh one costs a fault; under some virtual machines that
+// fault is most of the time a render spends on memory. What is kept never
+// adds to the peak: an image that finds nothing to take first gives back at
+// least as much of what is kept as it maps anew.
+class KeptPages {
+public:
+    void SetLimit(uint64_t bytes) {
+        std::vector<Mapping> dropped;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            limit_ = bytes;
+            while (kept_ > limit_) dropped.push_back(TakeLargest());
+        }
+        Unmap(dropped);
+    }
+
+    // Kept storage of at least `bytes` (a mapping's size), cut to `bytes`
+    // and zeroed; null when nothing kept is large enough, after giving back
+    // kept storage worth at least `bytes` to make room for a fresh mapping.
+    void* Take(uint64_t bytes) {
+        Mapping found{};
+        std::vector<Mapping> dropped;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (mappings_.empty()) return nullptr;
+            size_t best = mappings_.size();
+            for (size_t i = 0; i < mappings_.size(); ++i)
+                if (mappings_[i].Bytes >= bytes && (best == mappings_.size() || mappings_[i].Bytes < mappings_[best].Bytes))
+                    best = i;
+            if (best < mappings_.size()) {
+                found = mappings_[best];
+                mappings_.erase(mappings_.begin() + ptrdiff_t(best));
+                kept_ -= found.Bytes;
+            } else {
+                for (uint64_t freed = 0; freed < bytes && !mappings_.empty();) {
+                    dropped.push_back(TakeLargest());
+                    freed += dropped.back().Bytes;
+                }
+            }
+        }
+        Unmap(dropped);
+        if (!found.Storage) return nullptr;
+        if (found.Bytes > bytes) munmap(found.Storage + bytes, size_t(found.Bytes - bytes));
+        ZeroResident(found.Storage, bytes);
+        return found.Storage;
+    }
+
+    // Whether the mapping of `bytes` (a mapping's size) was kept.
+    bool Keep(void* storage, uint64_t bytes) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (kept_ + bytes > limit_) return false;
+        mappings_.push_back({static_cast<uint8_t*>(storage), bytes});
+        kept_ += bytes;
+        return true;
+    }
+
+private:
+    struct Mapping {
+        uint8_t* Storage;
+        uint64_t Bytes;
+    };
+
+    Mapping TakeLargest() {
+        auto largest = std::max_element(mappings_.begin(), mappings_.end(),
+                                        [](const Mapping& a, const Mapping& b) { return a.Bytes < b.Bytes; });
+        const Mapping m = *largest;
+        mappings_.erase(largest);
+        kept_ -= m.Bytes;
+        return m;
+    }
+
+    static void Unmap(const std::vector<Mapping>& mappings) {
+        for (const Mapping& m : mappings) munmap(m.Storage, size_t(m.Bytes));
+    }
+
+    // Pages never written, or handed back, already read as zero; only the
+    // ones present are cleared, so a sparse layer stays sparse.
+    static void ZeroResident(uint8_t* storage, uint64_t bytes) {
+        const uint64_t pages = bytes / ImageStorage::PageBytes;
+        std::vector<unsigned char> present(static_cast<size_t>(pages));
+        if (mincore(storage, size_t(bytes), present.data()) != 0) {
+            std::memset(storage, 0, size_t(bytes));
+            return;
+        }
+        for (uint64_t page = 0; page < pages;) {
+            if (!(present[page] & 1)) {
+                ++page;
+                continue;
+            }
+            uint64_t end = page + 1;
+            while (end < pages && (present[end] & 1)) ++end;
+            std::memset(storage + page * ImageStorage::PageBytes, 0, size_t((end - page) * ImageStorage::PageBytes));
+            page = end;
+        }
+    }
+
+    std::mutex mutex_;
+    std::vector<Mapping> mappings_;
+    uint64_t kept_ = 0;
+    uint64_t limit_ = 0;
+};
+
+KeptPages& Kept() {
+    static KeptPages kept;
+    return kept;
+}
+
+// What a mapping of `bytes` maps: rounded up to a sixteenth of its power of
+// two, so that images of nearly the same size (the bands of a render differ
+// by a row or two) can take one another's kept storage. The pages past the
+// image's bytes are never touched and cost nothing.
+uint64_t MappedBytes(uint64_t bytes) {
+    uint64_t step = ImageStorage::PageBytes;
+    while (step * 32 <= bytes) step *= 2;
+    return (bytes + step - 1) & ~(step - 1);
+}
+
+}  // namespace
+#endif
+
+void ImageStorage::KeepReleased(uint64_t bytes) {
+#if defined(_WIN32)
+    (void)bytes;
+#else
+    Kept().SetLimit(bytes);
+#endif
+}
 
 void* ImageStorage::Allocate(uint64_t bytes) {
     if (bytes == 0 || bytes > uint64_t(SIZE_MAX))
@@ -27,7 +164,8 @@ void* ImageStorage::Allocate(uint64_t bytes) {
     // for pages that are never written.
     flags |= MAP_NORESERVE;
 #  endif
-    void* storage = mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE, flags, -1, 0);
+    void* storage = Kept().Take(MappedBytes(bytes));
+    if (!storage) storage = mmap(nullptr, size_t(MappedBytes(bytes)), PROT_READ | PROT_WRITE, flags, -1, 0);
     if (storage == MAP_FAILED)
         return nullptr;
 #  if defined(MADV_NOHUGEPAGE)
@@ -71,7 +209,7 @@ void ImageStorage::Release(void* storage, uint64_t bytes) {
 #if defined(_WIN32)
     VirtualFree(storage, 0, MEM_RELEASE);
 #else
-    munmap(storage, size_t(bytes));
+    if (!Kept().Keep(storage, MappedBytes(bytes))) munmap(storage, size_t(MappedBytes(bytes)));
 #endif
 }
 

@@ -20,6 +20,10 @@ struct ImageStorage {
     // Zeroed storage of `bytes` bytes, or null.
     static void* Allocate(uint64_t bytes);
     static void Release(void* storage, uint64_t bytes);
+    // Keeps up to `bytes` of released mapped storage for later images
+    // instead of handing it back to the system (0, the default: none, and
+    // what is kept is handed back).
+    static void KeepReleased(uint64_t bytes);
     // Makes the storage read as zero again, handing mapped pages back.
     static void Zero(void* storage, uint64_t bytes);
     // Lets mapped storage that will be written whole come in huge pages.
