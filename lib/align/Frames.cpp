@@ -86,6 +86,8 @@ cv::Mat ToBytes(const cv::Mat& level) {
 FrameData PrepareFrame(int frame, const cv::Mat& grey) {
     FrameData data;
     data.Frame = frame;
+    data.Width = grey.cols;
+    data.Height = grey.rows;
     data.Levels.push_back(grey);
     int width = grey.cols, height = grey.rows;
     while (width / 2 >= FeatureWidth && height / 2 >= 16) {
