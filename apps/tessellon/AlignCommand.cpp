@@ -350,7 +350,7 @@ void AddAlignCommands(CLI::App& app, AlignCommands& commands) {
                     return e.what();
                 }
             },
-            "BYTES"))
+            "", "BYTES"))
         ->type_name("BYTES");
 
     CLI::App* check = commands.Check = app.add_subcommand(
