@@ -11,15 +11,19 @@
 #include <mutex>
 #include <thread>
 
+#include "Bands.h"
 #include "CheckCommand.h"
 #include "HostSystem.h"
 #include "Messages.h"
 #include "PendingFile.h"
 #include "System.h"
+#include "Text.h"
 
 namespace tessellon {
 
 namespace {
+
+uint64_t Budget(uint64_t maxMemory) { return maxMemory ? maxMemory : DefaultMemoryBudget(PhysicalMemoryBytes()); }
 
 int ThreadCount(int threads) { return threads > 0 ? threads : int(std::max(1u, std::thread::hardware_concurrency())); }
 
@@ -53,27 +57,96 @@ void WriteTrack(PendingFile& file, const AlignResult& result, int width, int hei
     file.Commit();
 }
 
+// What aligning holds for each frame whose pictures it holds (per pixel:
+// the grey picture, the softened pyramid and the working copies that make
+// it) and, of every other frame, per level of its pyramid (the pixels the
+// refinement keeps and the features).
+constexpr double HeldBytesPerPixel = 24.0;
+constexpr double KeptBytesPerLevel = 0.6 * double(1 << 20);
+// The aligner's pyramid ends about this wide (Frames.cpp).
+constexpr int FeatureWidth = 400;
+
+struct AlignMemory {
+    int AtOnce = 1;       // frames whose pictures are held at once
+    double Spare = 0.0;   // bytes left of the budget for decoded frames kept
+};
+
+// The aligner's share of `budget` for `frames` frames like `start`, with
+// the process's fixed overhead set aside: as many frames held at once as
+// there are threads, or fewer if the budget is small (one at the least).
+AlignMemory PlanAlignMemory(const ImageFileInfo& start, int frames, int threads, uint64_t budget) {
+    int levels = 1;
+    for (int w = start.Width, h = start.Height; w / 2 >= FeatureWidth && h / 2 >= 16; w /= 2, h /= 2) ++levels;
+    const double perFrame = HeldBytesPerPixel * double(start.Width) * double(start.Height);
+    const double fixed = double(FixedOverheadBytes) + double(frames) * KeptBytesPerLevel * levels +
+                         double(std::min(threads, frames)) * double(start.HostBytes);
+    const double available = std::max(0.0, double(budget) - fixed);
+    AlignMemory memory;
+    memory.AtOnce = int(std::clamp(std::floor(available / perFrame), 1.0, double(std::max(1, threads))));
+    memory.Spare = std::max(0.0, available - memory.AtOnce * perFrame);
+    return memory;
+}
+
+// Aligns `frames`, decoding each when the aligner asks for it, within
+// `budget`; `keep`, when given, is offered each decoded image once its grey
+// picture is made, with the bytes the budget leaves for such images.
+AlignResult AlignDecoding(const FrameSequence& sequence, const std::vector<int>& frames, const ImageLimits& limits,
+                          AlignModel model, int threads, uint64_t budget,
+                          const std::function<void(int done, int total)>& progress,
+                          const std::function<void(int frame, HostRef<Image>& image, double spare)>& keep) {
+    const ImageFileInfo start = ProbeImageFile(FramePath(sequence, frames.front()), limits);
+    const AlignMemory memory = PlanAlignMemory(start, int(frames.size()), ThreadCount(threads), budget);
+    AlignSource source;
+    source.Count = int(frames.size());
+    source.Load = [&](int k) {
+        HostRef<Image> image(ReadImageFile(FramePath(sequence, frames[size_t(k)]), limits, nullptr));
+        AlignFrame frame{frames[size_t(k)], GreyOf(*image)};
+        if (keep) keep(frame.Frame, image, memory.Spare);
+        return frame;
+    };
+    AlignSettings align;
+    align.Model = model;
+    align.Threads = threads;
+    align.FramesAtOnce = memory.AtOnce;
+    align.Progress = progress;
+    return AlignFrames(source, align);
+}
+
 // Frames decoded for the aligner, handed to the stitch's decoding threads.
 class DecodedFrames {
 public:
-    std::map<int, HostRef<Image>> Frames;
+    // Keeps `image` when it fits in what is left of `spare` bytes.
+    void Offer(int frame, HostRef<Image>& image, double spare) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const double bytes = double(image->StorageBytes());
+        if (held_ + bytes > spare) return;
+        held_ += bytes;
+        frames_.emplace(frame, std::move(image));
+    }
+
+    void Forget(int frame) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        frames_.erase(frame);
+    }
 
     Image* Take(int frame) {
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto it = Frames.find(frame);
-        if (it == Frames.end()) return nullptr;
+        const auto it = frames_.find(frame);
+        if (it == frames_.end()) return nullptr;
         Image* image = it->second.Release();
-        Frames.erase(it);
+        frames_.erase(it);
         return image;
     }
 
     void Drop() {
         std::lock_guard<std::mutex> lock(mutex_);
-        Frames.clear();
+        frames_.clear();
     }
 
 private:
     std::mutex mutex_;
+    std::map<int, HostRef<Image>> frames_;
+    double held_ = 0.0;
 };
 
 }  // namespace
@@ -138,10 +211,8 @@ std::vector<int> FramesToAlign(const FrameSequence& sequence, const std::string&
 
 std::vector<AlignFrame> ReadGreyFrames(const FrameSequence& sequence, const std::vector<int>& frames,
                                        const ImageLimits& limits, int threads,
-                                       const std::function<void(int done, int total)>& progress,
-                                       std::vector<HostRef<Image>>* keep) {
+                                       const std::function<void(int done, int total)>& progress) {
     std::vector<AlignFrame> greys(frames.size());
-    if (keep) keep->resize(frames.size());
     std::atomic<size_t> next{0};
     std::atomic<int> done{0};
     std::exception_ptr failure;
@@ -151,7 +222,6 @@ std::vector<AlignFrame> ReadGreyFrames(const FrameSequence& sequence, const std:
             try {
                 HostRef<Image> image(ReadImageFile(FramePath(sequence, frames[k]), limits, nullptr));
                 greys[k] = {frames[k], GreyOf(*image)};
-                if (keep) (*keep)[k] = std::move(image);
                 if (progress) progress(done.fetch_add(1) + 1, int(frames.size()));
             } catch (...) {
                 std::lock_guard<std::mutex> lock(failureMutex);
@@ -178,20 +248,19 @@ void AlignForStitch(StitchSettings& stitch, AlignModel model, bool quiet) {
     };
     const std::vector<int> frames = FramesToAlign(sequence, stitch.Frames, frameOf(stitch.Start), frameOf(stitch.End));
     auto decoded = std::make_shared<DecodedFrames>();
-    std::vector<HostRef<Image>> images;
-    // A render of one band (--band K/N) reads its frames' rows itself.
+    // A render of one band (--band K/N) reads its frames' rows itself; a
+    // whole render gets the frames decoded here as far as the budget holds
+    // them beside the aligner, and decodes the others again.
     const bool keep = stitch.BandCount == 0;
-    const std::vector<AlignFrame> greys = ReadGreyFrames(
-        sequence, frames, stitch.Limits.Frames, stitch.Threads,
-        line.Counter("aligning: reading frames"), keep ? &images : nullptr);
-    AlignSettings align;
-    align.Model = model;
-    align.Threads = stitch.Threads;
-    align.Progress = line.Counter("aligning frames");
-    const AlignResult result = AlignFrames(greys, align);
+    const ImageFileInfo start = ProbeImageFile(FramePath(sequence, frames.front()), stitch.Limits.Frames);
+    const AlignResult result = AlignDecoding(
+        sequence, frames, stitch.Limits.Frames, model, stitch.Threads, Budget(stitch.Limits.MaxMemory),
+        line.Counter("aligning frames"),
+        keep ? [decoded](int frame, HostRef<Image>& image, double spare) { decoded->Offer(frame, image, spare); }
+             : std::function<void(int, HostRef<Image>&, double)>());
     line.Clear();
 
-    const int width = greys.front().Grey.cols, height = greys.front().Grey.rows;
+    const int width = start.Width, height = start.Height;
     Track track;
     track.Path = "the track aligned from " + stitch.Frames;
     track.FormatName = "tessellon align";
@@ -203,8 +272,8 @@ void AlignForStitch(StitchSettings& stitch, AlignModel model, bool quiet) {
         const FramePose& pose = result.Poses[k];
         if (pose.Aligned) {
             track.Keys.push_back(TrackKey{pose.Frame, 0.5 + pose.ShiftX / width, 0.5 + pose.ShiftY / height, pose.Angle, 0});
-            if (keep) decoded->Frames.emplace(pose.Frame, std::move(images[k]));
         } else {
+            decoded->Forget(pose.Frame);
             stitch.LeftOut.push_back(BadFrame{pose.Frame, FramePath(sequence, pose.Frame), "it could not be aligned: " + pose.Reason});
         }
     }
@@ -226,14 +295,8 @@ AlignSummary RunAlign(const AlignCommandSettings& settings) {
     PendingFile file(settings.Output, ".csv");
     const FrameSequence sequence = ParseFramePattern(settings.Frames);
     const std::vector<int> frames = FramesToAlign(sequence, settings.Frames, settings.Start, settings.End);
-    const std::vector<AlignFrame> greys =
-        ReadGreyFrames(sequence, frames, settings.Limits, settings.Threads, line.Counter("reading frames"));
-
-    AlignSettings align;
-    align.Model = settings.Model;
-    align.Threads = settings.Threads;
-    align.Progress = line.Counter("aligning frames");
-    const AlignResult result = AlignFrames(greys, align);
+    const AlignResult result = AlignDecoding(sequence, frames, settings.Limits, settings.Model, settings.Threads,
+                                             Budget(settings.MaxMemory), line.Counter("aligning frames"), nullptr);
     line.Clear();
 
     AlignSummary summary;
@@ -250,7 +313,8 @@ AlignSummary RunAlign(const AlignCommandSettings& settings) {
                      " could not be aligned and " + (sorted.size() == 1 ? "is" : "are") +
                      " left out of the track: " + FrameListText(sorted) + " (" + Reasons(result.Poses) + ")");
     }
-    WriteTrack(file, result, greys.front().Grey.cols, greys.front().Grey.rows);
+    const ImageFileInfo start = ProbeImageFile(FramePath(sequence, frames.front()), settings.Limits);
+    WriteTrack(file, result, start.Width, start.Height);
     summary.Seconds = line.Elapsed();
     if (!settings.Quiet) {
         std::printf("tessellon: wrote %s: %d of %d frames aligned (%s), %d pairs related, %.2f s\n",
@@ -274,6 +338,20 @@ void AddAlignCommands(CLI::App& app, AlignCommands& commands) {
     align->add_option("-o,--output", s.Output, "The track file to write (CSV frame,x,y,angle,confidence)")
         ->required();
     align->add_flag("--quiet", s.Quiet, "No progress line and no summary");
+    align->add_option("--max-memory", s.MaxMemory,
+                      "Memory budget while aligning (default 80% of physical memory), " +
+                          std::to_string(FixedOverheadBytes >> 20) + " MiB of it set aside for the process itself")
+        ->transform(CLI::Validator(
+            [](std::string& text) -> std::string {
+                try {
+                    text = std::to_string(ParseByteCount(text));
+                    return {};
+                } catch (const std::exception& e) {
+                    return e.what();
+                }
+            },
+            "", "BYTES"))
+        ->type_name("BYTES");
 
     CLI::App* check = commands.Check = app.add_subcommand(
         "check", "Check a track against the pictures; exit status 0 when it fits, 3 when it does not");

@@ -33,6 +33,7 @@ struct AlignCommandSettings {
     int Threads = 0;                    // 0: every core
     bool Quiet = false;
     ImageLimits Limits;
+    uint64_t MaxMemory = 0;             // the budget while aligning; 0: DefaultMemoryBudget()
 };
 
 struct AlignSummary {
@@ -42,7 +43,9 @@ struct AlignSummary {
 };
 
 // Reads the frames, aligns them and writes the track (to a temporary file
-// renamed into place). Throws Error: bad input (2) before anything is
+// renamed into place). Frames are decoded as the aligner needs them and
+// released once related, so that it holds the pictures of only a few at a
+// time, as many as the budget allows. Throws Error: bad input (2) before anything is
 // written; no image (1) when no frame but the start frame aligns.
 AlignSummary RunAlign(const AlignCommandSettings& settings);
 
@@ -53,16 +56,15 @@ std::vector<int> FramesToAlign(const FrameSequence& sequence, const std::string&
                                std::optional<int> end);
 
 // The frames' grey pictures, decoded on `threads` threads; `progress` hears
-// of every frame read; `keep`, when given, gets the decoded images, one per
-// frame. Throws Error naming the file that failed.
+// of every frame read. Throws Error naming the file that failed.
 std::vector<AlignFrame> ReadGreyFrames(const FrameSequence& sequence, const std::vector<int>& frames,
                                        const ImageLimits& limits, int threads,
-                                       const std::function<void(int done, int total)>& progress,
-                                       std::vector<HostRef<Image>>* keep = nullptr);
+                                       const std::function<void(int done, int total)>& progress);
 
 // stitch --align: aligns the frames of the stitch's range and gives the
 // stitch the track, the frames that could not be aligned (passed over, with
-// their reasons) and the decoded frames, so that each is decoded once.
+// their reasons) and the decoded frames that the budget (--max-memory) holds
+// beside the aligner, so that each of them is decoded once.
 // Throws Error as RunAlign does; bad input when a track is given as well.
 void AlignForStitch(StitchSettings& stitch, AlignModel model, bool quiet);
 

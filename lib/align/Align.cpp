@@ -26,34 +26,36 @@ constexpr double KeyOverlap = 0.3;
 // A key pair's refinement may move this far from the chain's prediction.
 constexpr double KeyDrift = 8.0;
 
-struct Pair {
-    int I = 0, J = 0;   // indices into the frames, I before J
-    Motion JToI;
-    double Confidence = 0.0;
-};
+// A pair whose residual after the adjustment is above both of these is
+// weighted away: pixels at the frame's corners, and times the pairs' median.
+constexpr double OutlierPixels = 1.0;
+constexpr double OutlierMedians = 4.0;
+constexpr double OutlierWeight = 1e-6;
+constexpr int AdjustRounds = 6;
+
+int ThreadCount(int threads) { return threads > 0 ? threads : int(std::max(1u, std::thread::hardware_concurrency())); }
+
+// The start frame's size, once it is checked.
+cv::Size CheckFirst(const AlignFrame& first) {
+    if (first.Grey.cols < 16 || first.Grey.rows < 16)
+        BadInput("frames to align are at least 16 x 16 pixels, not " + std::to_string(first.Grey.cols) + " x " +
+                 std::to_string(first.Grey.rows));
+    return first.Grey.size();
+}
+
+void CheckFrame(const AlignFrame& f, const cv::Size& first) {
+    if (f.Grey.type() != CV_32FC1)
+        BadInput("frame " + std::to_string(f.Frame) + " to align is not a single-channel float picture");
+    if (f.Grey.size() != first)
+        BadInput("frame " + std::to_string(f.Frame) + " is " + std::to_string(f.Grey.cols) + " x " +
+                 std::to_string(f.Grey.rows) + ", the start frame " + std::to_string(first.width) + " x " +
+                 std::to_string(first.height));
+}
 
 void CheckFrames(const std::vector<AlignFrame>& frames) {
     if (frames.empty()) BadInput("no frames to align");
-    const cv::Mat& first = frames.front().Grey;
-    if (first.cols < 16 || first.rows < 16)
-        BadInput("frames to align are at least 16 x 16 pixels, not " + std::to_string(first.cols) + " x " +
-                 std::to_string(first.rows));
-    for (const AlignFrame& f : frames) {
-        if (f.Grey.type() != CV_32FC1)
-            BadInput("frame " + std::to_string(f.Frame) + " to align is not a single-channel float picture");
-        if (f.Grey.size() != first.size())
-            BadInput("frame " + std::to_string(f.Frame) + " is " + std::to_string(f.Grey.cols) + " x " +
-                     std::to_string(f.Grey.rows) + ", the start frame " + std::to_string(first.cols) + " x " +
-                     std::to_string(first.rows));
-    }
-}
-
-// The share of a frame that a motion leaves over the other, as if it only
-// shifted the frame's centre.
-double Overlap(const Motion& m, int width, int height) {
-    const cv::Point2d c(0.5 * (width - 1), 0.5 * (height - 1));
-    const cv::Point2d d = m(c) - c;
-    return std::max(0.0, 1.0 - std::abs(d.x) / width) * std::max(0.0, 1.0 - std::abs(d.y) / height);
+    const cv::Size size = CheckFirst(frames.front());
+    for (const AlignFrame& f : frames) CheckFrame(f, size);
 }
 
 // Places frame j against the chain: its neighbour first, then a few frames
@@ -86,7 +88,7 @@ bool PlaceInChain(int j, const std::vector<FrameData>& data, const std::vector<P
 std::vector<Pair> KeyPairs(int j, const std::vector<FrameData>& data, const std::vector<bool>& placed,
                            const std::vector<Motion>& pose, AlignModel model) {
     std::vector<Pair> pairs;
-    const int width = data[0].Levels[0].cols, height = data[0].Levels[0].rows;
+    const int width = data[0].Width, height = data[0].Height;
     for (int d = 2; j - d >= 0; d *= 2) {
         const int i = j - d;
         if (!placed[size_t(i)]) continue;
@@ -99,31 +101,63 @@ std::vector<Pair> KeyPairs(int j, const std::vector<FrameData>& data, const std:
     return pairs;
 }
 
-// The poses that best agree with every pair: angles first (they add up),
-// then the shifts, which the angles turn.
-std::vector<Motion> Adjust(const std::vector<Pair>& pairs, const std::vector<bool>& placed) {
-    std::vector<int> node(placed.size(), -1);
-    int nodes = 0;
-    for (size_t k = 0; k < placed.size(); ++k)
-        if (placed[k]) node[k] = nodes++;
+}  // namespace
+
+namespace align {
+
+namespace {
+
+// The poses that best agree with every pair as weighted: angles first (they
+// add up), then the shifts, which the angles turn.
+std::vector<Motion> Solve(const std::vector<Pair>& pairs, const std::vector<double>& weight,
+                          const std::vector<int>& node, int nodes) {
     std::vector<Edge> angles, xs, ys;
-    for (const Pair& p : pairs) angles.push_back({node[size_t(p.I)], node[size_t(p.J)], p.JToI.Angle});
+    for (size_t k = 0; k < pairs.size(); ++k)
+        angles.push_back({node[size_t(pairs[k].I)], node[size_t(pairs[k].J)], pairs[k].JToI.Angle, weight[k]});
     const std::vector<double> angle = SolveDifferences(nodes, angles);
-    for (const Pair& p : pairs) {
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        const Pair& p = pairs[k];
         const cv::Point2d t = Motion{angle[size_t(node[size_t(p.I)])], 0.0, 0.0}(cv::Point2d(p.JToI.X, p.JToI.Y));
-        xs.push_back({node[size_t(p.I)], node[size_t(p.J)], t.x});
-        ys.push_back({node[size_t(p.I)], node[size_t(p.J)], t.y});
+        xs.push_back({node[size_t(p.I)], node[size_t(p.J)], t.x, weight[k]});
+        ys.push_back({node[size_t(p.I)], node[size_t(p.J)], t.y, weight[k]});
     }
     const std::vector<double> x = SolveDifferences(nodes, xs), y = SolveDifferences(nodes, ys);
-    std::vector<Motion> pose(placed.size());
-    for (size_t k = 0; k < placed.size(); ++k)
-        if (placed[k]) pose[k] = {angle[size_t(node[k])], x[size_t(node[k])], y[size_t(node[k])]};
+    std::vector<Motion> pose(node.size());
+    for (size_t k = 0; k < node.size(); ++k)
+        if (node[k] >= 0) pose[k] = {angle[size_t(node[k])], x[size_t(node[k])], y[size_t(node[k])]};
     return pose;
 }
 
 }  // namespace
 
-namespace align {
+std::vector<Motion> Adjust(const std::vector<Pair>& pairs, const std::vector<bool>& placed, int width, int height) {
+    std::vector<int> node(placed.size(), -1);
+    int nodes = 0;
+    for (size_t k = 0; k < placed.size(); ++k)
+        if (placed[k]) node[k] = nodes++;
+    // Least squares, then again with the pairs that disagree far more than
+    // the rest weighted away, until no pair changes sides. A weight that
+    // stays above zero keeps every frame connected.
+    std::vector<double> weight(pairs.size(), 1.0), residual(pairs.size());
+    std::vector<Motion> pose = Solve(pairs, weight, node, nodes);
+    for (int round = 1; round < AdjustRounds && !pairs.empty(); ++round) {
+        for (size_t k = 0; k < pairs.size(); ++k)
+            residual[k] = CornerDistance(Compose(pose[size_t(pairs[k].I)], pairs[k].JToI), pose[size_t(pairs[k].J)],
+                                         width, height);
+        std::vector<double> sorted = residual;
+        std::nth_element(sorted.begin(), sorted.begin() + std::ptrdiff_t(sorted.size() / 2), sorted.end());
+        const double limit = std::max(OutlierPixels, OutlierMedians * sorted[sorted.size() / 2]);
+        bool changed = false;
+        for (size_t k = 0; k < pairs.size(); ++k) {
+            const double w = residual[k] > limit ? OutlierWeight : 1.0;
+            changed |= w != weight[k];
+            weight[k] = w;
+        }
+        if (!changed) break;
+        pose = Solve(pairs, weight, node, nodes);
+    }
+    return pose;
+}
 
 FramePose PoseOf(const Motion& m, int width, int height) {
     // The tool turns about the centre and then shifts: m(p) = c + s + R (p - c).
@@ -166,16 +200,16 @@ std::vector<double> SolveDifferences(int nodes, const std::vector<Edge>& edges) 
     const size_t n = size_t(nodes);
     std::vector<double> x(n, 0.0), r(n, 0.0), degree(n, 0.0);
     for (const Edge& e : edges) {
-        r[size_t(e.J)] += e.D;
-        r[size_t(e.I)] -= e.D;
-        degree[size_t(e.I)] += 1.0;
-        degree[size_t(e.J)] += 1.0;
+        r[size_t(e.J)] += e.Weight * e.D;
+        r[size_t(e.I)] -= e.Weight * e.D;
+        degree[size_t(e.I)] += e.Weight;
+        degree[size_t(e.J)] += e.Weight;
     }
     r[0] = 0.0;
     auto apply = [&](const std::vector<double>& v, std::vector<double>& out) {
         std::fill(out.begin(), out.end(), 0.0);
         for (const Edge& e : edges) {
-            const double d = (e.J == 0 ? 0.0 : v[size_t(e.J)]) - (e.I == 0 ? 0.0 : v[size_t(e.I)]);
+            const double d = e.Weight * ((e.J == 0 ? 0.0 : v[size_t(e.J)]) - (e.I == 0 ? 0.0 : v[size_t(e.I)]));
             out[size_t(e.J)] += d;
             out[size_t(e.I)] -= d;
         }
@@ -213,44 +247,62 @@ std::vector<double> SolveDifferences(int nodes, const std::vector<Edge>& edges) 
 
 }  // namespace align
 
-AlignResult AlignFrames(const std::vector<AlignFrame>& frames, const AlignSettings& settings) {
-    CheckFrames(frames);
-    const int n = int(frames.size());
-    const int threads = settings.Threads > 0 ? settings.Threads : int(std::max(1u, std::thread::hardware_concurrency()));
-    const int width = frames[0].Grey.cols, height = frames[0].Grey.rows;
+AlignResult AlignFrames(const AlignSource& source, const AlignSettings& settings) {
+    if (source.Count <= 0) BadInput("no frames to align");
+    const int n = source.Count;
+    const int threads = ThreadCount(settings.Threads);
+    const int atOnce = std::max(1, settings.FramesAtOnce > 0 ? settings.FramesAtOnce : threads);
 
+    // Frames come in batches of `atOnce`: each is prepared, related to the
+    // frames before it (its neighbour, a few earlier ones if that fails, key
+    // frames), and its pictures released before the next batch is loaded.
     std::vector<FrameData> data(static_cast<size_t>(n));
-    ParallelFor(n, threads, [&](int k) { data[size_t(k)] = PrepareFrame(frames[size_t(k)].Frame, frames[size_t(k)].Grey); });
-
     std::vector<PairEstimate> neighbour(static_cast<size_t>(n));
-    std::atomic<int> done{1};
-    ParallelFor(n - 1, threads, [&](int k) {
-        neighbour[size_t(k) + 1] = EstimatePair(data[size_t(k)], data[size_t(k) + 1], settings.Model);
-        if (settings.Progress) settings.Progress(done.fetch_add(1) + 1, n);
-    });
-
     AlignResult result;
     result.Poses.resize(static_cast<size_t>(n));
     std::vector<bool> placed(static_cast<size_t>(n), false);
     std::vector<Motion> chain(static_cast<size_t>(n));
-    std::vector<Pair> pairs;
-    placed[0] = true;
-    for (int j = 1; j < n; ++j) {
-        Pair pair;
-        if (PlaceInChain(j, data, neighbour, placed, settings.Model, pair, result.Poses[size_t(j)].Reason)) {
-            placed[size_t(j)] = true;
-            chain[size_t(j)] = Compose(chain[size_t(pair.I)], pair.JToI);
-            pairs.push_back(pair);
+    std::vector<Pair> links;
+    std::vector<std::vector<Pair>> keys(static_cast<size_t>(n));
+    cv::Size size;
+    for (int begin = 0; begin < n; begin += atOnce) {
+        const int end = std::min(n, begin + atOnce);
+        std::vector<AlignFrame> batch(static_cast<size_t>(end - begin));
+        ParallelFor(end - begin, threads, [&](int k) { batch[size_t(k)] = source.Load(begin + k); });
+        if (begin == 0) size = CheckFirst(batch[0]);
+        for (const AlignFrame& f : batch) CheckFrame(f, size);
+        ParallelFor(end - begin, threads, [&](int k) {
+            AlignFrame& f = batch[size_t(k)];
+            data[size_t(begin + k)] = PrepareFrame(f.Frame, f.Grey);
+            f.Grey = cv::Mat();
+        });
+        batch.clear();
+        const int first = std::max(begin, 1);
+        ParallelFor(end - first, threads, [&](int k) {
+            const int j = first + k;
+            neighbour[size_t(j)] = EstimatePair(data[size_t(j) - 1], data[size_t(j)], settings.Model);
+        });
+        placed[0] = true;
+        for (int j = first; j < end; ++j) {
+            Pair pair;
+            if (PlaceInChain(j, data, neighbour, placed, settings.Model, pair, result.Poses[size_t(j)].Reason)) {
+                placed[size_t(j)] = true;
+                chain[size_t(j)] = Compose(chain[size_t(pair.I)], pair.JToI);
+                links.push_back(pair);
+            }
         }
+        ParallelFor(end - first, threads, [&](int k) {
+            const int j = first + k;
+            if (placed[size_t(j)]) keys[size_t(j)] = KeyPairs(j, data, placed, chain, settings.Model);
+        });
+        for (int j = begin; j < end; ++j) data[size_t(j)].Levels.clear();
+        if (settings.Progress) settings.Progress(end, n);
     }
 
-    std::vector<std::vector<Pair>> keys(static_cast<size_t>(n));
-    ParallelFor(n, threads, [&](int j) {
-        if (placed[size_t(j)]) keys[size_t(j)] = KeyPairs(j, data, placed, chain, settings.Model);
-    });
+    const int width = size.width, height = size.height;
+    std::vector<Pair> pairs = std::move(links);
     for (const std::vector<Pair>& more : keys) pairs.insert(pairs.end(), more.begin(), more.end());
-
-    const std::vector<Motion> pose = Adjust(pairs, placed);
+    const std::vector<Motion> pose = Adjust(pairs, placed, width, height);
     std::vector<double> confidence(static_cast<size_t>(n), 0.0);
     confidence[0] = 1.0;
     for (const Pair& p : pairs) {
@@ -264,11 +316,16 @@ AlignResult AlignFrames(const std::vector<AlignFrame>& frames, const AlignSettin
         FramePose& out = result.Poses[size_t(k)];
         const std::string reason = out.Reason;
         if (placed[size_t(k)]) out = PoseOf(pose[size_t(k)], width, height);
-        out.Frame = frames[size_t(k)].Frame;
+        out.Frame = data[size_t(k)].Frame;
         out.Confidence = confidence[size_t(k)];
         if (!placed[size_t(k)]) out.Reason = reason;
     }
     return result;
+}
+
+AlignResult AlignFrames(const std::vector<AlignFrame>& frames, const AlignSettings& settings) {
+    CheckFrames(frames);
+    return AlignFrames(AlignSource{int(frames.size()), [&frames](int k) { return frames[size_t(k)]; }}, settings);
 }
 
 cv::Mat GreyOf(const Image& image) {
@@ -328,7 +385,7 @@ FramePose RelatePair(const AlignFrame& a, const AlignFrame& b, AlignModel model,
 std::vector<FramePose> RelateNeighbours(const std::vector<AlignFrame>& frames, const AlignSettings& settings) {
     CheckFrames(frames);
     const int n = int(frames.size());
-    const int threads = settings.Threads > 0 ? settings.Threads : int(std::max(1u, std::thread::hardware_concurrency()));
+    const int threads = ThreadCount(settings.Threads);
     const int width = frames[0].Grey.cols, height = frames[0].Grey.rows;
     std::vector<FrameData> data(static_cast<size_t>(n));
     ParallelFor(n, threads, [&](int k) { data[size_t(k)] = PrepareFrame(frames[size_t(k)].Frame, frames[size_t(k)].Grey); });

@@ -45,8 +45,21 @@ struct AlignFrame {
 struct AlignSettings {
     AlignModel Model = AlignModel::Rigid;
     int Threads = 0;   // 0: every core; the result does not depend on it
-    // Called after each frame is related to the frames before it.
+    // The most frames whose pictures are held at once (see AlignSource);
+    // 0: the threads. The result does not depend on it.
+    int FramesAtOnce = 0;
+    // Called after each batch of frames is related to the frames before it.
     std::function<void(int done, int total)> Progress;
+};
+
+// Frames to align, loaded as they are needed: Load(k) gives frame k of
+// Count (k = 0 the start frame), each once, from any of the aligner's
+// threads. The aligner holds the full pictures of at most FramesAtOnce
+// frames at a time, and of the others only what their later pairs need
+// (at most 0.5 MB for each level of its pyramid, whatever its size).
+struct AlignSource {
+    int Count = 0;
+    std::function<AlignFrame(int k)> Load;
 };
 
 // The estimated pose of one frame against the start frame (frames[0]).
@@ -74,6 +87,8 @@ struct AlignResult {
 // input) for an empty list, frames of different sizes or a picture that is
 // not single-channel float, or frames smaller than 16 x 16.
 AlignResult AlignFrames(const std::vector<AlignFrame>& frames, const AlignSettings& settings);
+// The same, loading the frames as it goes; throws whatever Load throws.
+AlignResult AlignFrames(const AlignSource& source, const AlignSettings& settings);
 
 // The grey picture of a host image: (r + g + b) / 3 per pixel, row 0 at the
 // bottom, CV_32FC1.

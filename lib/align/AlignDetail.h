@@ -40,6 +40,10 @@ inline Motion Inverse(const Motion& m) {
 Motion ToLevel(const Motion& full, double factor);
 Motion FromLevel(const Motion& level, double factor);
 
+// The share of a width x height frame that a motion leaves over the frame,
+// as if it only shifted the frame's centre.
+double Overlap(const Motion& m, int width, int height);
+
 // The largest distance between where two motions take the corners of a
 // width x height frame.
 double CornerDistance(const Motion& a, const Motion& b, int width, int height);
@@ -53,7 +57,11 @@ struct Template {
 
 struct FrameData {
     int Frame = 0;
-    std::vector<cv::Mat> Levels;         // [0] the full picture, each next half as large
+    int Width = 0, Height = 0;           // the full picture's
+    // [0] the full picture, each next half as large. Only a pair's later
+    // frame (b) lends its levels, so they are released once the frame's
+    // pairs with the frames before it are related; the rest stays.
+    std::vector<cv::Mat> Levels;
     std::vector<Template> Templates;     // one per level
     int FeatureLevel = 0;                // the level the features are found on
     std::vector<cv::KeyPoint> Keys;
@@ -76,19 +84,39 @@ struct PairEstimate {
 PairEstimate MatchFeatures(const FrameData& a, const FrameData& b, AlignModel model);
 
 // Refines a guess on every level from the features' down to the full
-// picture, with a as the reference.
+// picture, with a as the reference. Refuses a fit whose residuals are not
+// small against the pictures' contrast (a false match on repeated texture)
+// or that leaves less than a tenth of the frame in common.
 PairEstimate Refine(const FrameData& a, const FrameData& b, const Motion& guess, AlignModel model);
 
 // Features, then refinement; the refinement must stay near the features.
 PairEstimate EstimatePair(const FrameData& a, const FrameData& b, AlignModel model);
 
-// Least squares over a graph: values x (x[0] = 0) that best satisfy
-// x[j] - x[i] = d for every edge. Every node must connect to node 0.
+// Weighted least squares over a graph: values x (x[0] = 0) that best
+// satisfy x[j] - x[i] = d for every edge. Every node must connect to node 0
+// through edges of positive weight.
 struct Edge {
     int I = 0, J = 0;
     double D = 0.0;
+    double Weight = 1.0;
 };
 std::vector<double> SolveDifferences(int nodes, const std::vector<Edge>& edges);
+
+// Two frames related: frame J's motion into frame I's coordinates (indices
+// into the frames, I before J).
+struct Pair {
+    int I = 0, J = 0;
+    Motion JToI;
+    double Confidence = 0.0;
+};
+
+// The poses against frame 0 of the `placed` frames (the others' are the
+// identity) that best agree with every pair of width x height frames. A
+// pair that disagrees with the rest by far more than they disagree among
+// themselves (a wrong link of the chain that key pairs contradict) is
+// weighted away; a frame's only pair is always kept. Every pair joins two
+// placed frames, and every placed frame connects to frame 0.
+std::vector<Motion> Adjust(const std::vector<Pair>& pairs, const std::vector<bool>& placed, int width, int height);
 
 // The pose a motion gives a width x height frame: its shift at the frame's
 // centre (the tool turns about the centre, then shifts) and its angle.

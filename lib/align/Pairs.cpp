@@ -19,6 +19,11 @@ constexpr double LoweRatio = 0.8;
 constexpr double RansacPixels = 2.0;   // at the feature level
 constexpr int MinOverlapPixels = 64;
 constexpr double MinAgreement = 0.2;
+// The residuals' robust spread, as a share of the values' spread, above
+// which a fit is taken for a false match.
+constexpr double MaxScatter = 0.3;
+// The least share of the frame two frames have in common after the fit.
+constexpr double MinOverlap = 0.1;
 constexpr int Iterations = 40;
 constexpr double Converged = 1e-3;     // pixels at the level
 
@@ -85,7 +90,8 @@ struct LevelFit {
 
 // Tukey's weights for residuals scaled by their own median deviation, so
 // that pixels of a moving object or of a highlight count for nothing.
-void RobustWeights(const std::vector<double>& residuals, double floor, std::vector<double>& weights) {
+// Returns the scale.
+double RobustWeights(const std::vector<double>& residuals, double floor, std::vector<double>& weights) {
     std::vector<double> magnitude(residuals.size());
     for (size_t i = 0; i < residuals.size(); ++i) magnitude[i] = std::abs(residuals[i]);
     const size_t mid = magnitude.size() / 2;
@@ -97,6 +103,7 @@ void RobustWeights(const std::vector<double>& residuals, double floor, std::vect
         const double u = residuals[i] / c;
         weights[i] = std::abs(u) < 1.0 ? (1.0 - u * u) * (1.0 - u * u) : 0.0;
     }
+    return sigma;
 }
 
 // Inverse-compositional Gauss-Newton at one level: the template (frame a's
@@ -110,7 +117,7 @@ LevelFit FitLevel(const Template& t, const cv::Mat& target, Motion aToB, AlignMo
     const int n = rigid ? 3 : 2;
     std::vector<size_t> valid;
     std::vector<double> sampled, residual, weights;
-    double gain = 1.0, offset = 0.0;
+    double gain = 1.0, offset = 0.0, scale = 0.0;
     for (int iteration = 0; iteration < Iterations; ++iteration) {
         valid.clear();
         sampled.clear();
@@ -141,7 +148,7 @@ LevelFit FitLevel(const Template& t, const cv::Mat& target, Motion aToB, AlignMo
         }
         residual.resize(valid.size());
         for (size_t k = 0; k < valid.size(); ++k) residual[k] = gain * sampled[k] + offset - t.Value[valid[k]];
-        RobustWeights(residual, std::max(1e-3 * t.Spread, 1e-9), weights);
+        scale = RobustWeights(residual, std::max(1e-3 * t.Spread, 1e-9), weights);
 
         double h[3][3] = {}, g[3] = {}, agree = 0.0;
         for (size_t k = 0; k < valid.size(); ++k) {
@@ -188,6 +195,16 @@ LevelFit FitLevel(const Template& t, const cv::Mat& target, Motion aToB, AlignMo
                      "% of the overlap agrees with one motion";
         return fit;
     }
+    // Repeated texture (a row of windows, a fence) lets the weights settle
+    // on a wrong motion too, with residuals as uniform as the right one's
+    // but many times larger: the right motion leaves residuals of a few
+    // percent of the picture's contrast (noise, resampling), a wrong one
+    // more than half of it.
+    if (scale > MaxScatter * t.Spread) {
+        fit.Reason = "the pixels do not match where the motion puts them (they differ by " +
+                     std::to_string(int(100.0 * scale / t.Spread + 0.5)) + "% of their contrast)";
+        return fit;
+    }
     fit.Ok = true;
     fit.AToB = aToB;
     return fit;
@@ -205,6 +222,12 @@ Motion FromLevel(const Motion& level, double factor) {
     const double o = 0.5 * (factor - 1.0);
     const cv::Point2d turned = Motion{level.Angle, 0.0, 0.0}(cv::Point2d(o, o));
     return {level.Angle, factor * level.X + o - turned.x, factor * level.Y + o - turned.y};
+}
+
+double Overlap(const Motion& m, int width, int height) {
+    const cv::Point2d c(0.5 * (width - 1), 0.5 * (height - 1));
+    const cv::Point2d d = m(c) - c;
+    return std::max(0.0, 1.0 - std::abs(d.x) / width) * std::max(0.0, 1.0 - std::abs(d.y) / height);
 }
 
 double CornerDistance(const Motion& a, const Motion& b, int width, int height) {
@@ -270,8 +293,14 @@ PairEstimate Refine(const FrameData& a, const FrameData& b, const Motion& guess,
         aToB = FromLevel(fit.AToB, factor);
         estimate.Confidence = fit.Agreement;
     }
-    estimate.Ok = true;
     estimate.BToA = Inverse(aToB);
+    const double overlap = Overlap(estimate.BToA, a.Width, a.Height);
+    if (overlap < MinOverlap) {
+        estimate.Reason = "the frames barely overlap (" + std::to_string(int(100.0 * overlap + 0.5)) +
+                          "% of the frame in common)";
+        return estimate;
+    }
+    estimate.Ok = true;
     return estimate;
 }
 
@@ -280,11 +309,10 @@ PairEstimate EstimatePair(const FrameData& a, const FrameData& b, AlignModel mod
     if (!guess.Ok) return guess;
     PairEstimate refined = Refine(a, b, guess.BToA, model);
     if (!refined.Ok) return refined;
-    const cv::Mat& full = a.Levels[0];
     // The features are good to a pixel or two at their level; a refinement
     // that went further found another fit.
     const double allowed = 2.0 * double(1 << a.FeatureLevel) + 3.0;
-    if (CornerDistance(guess.BToA, refined.BToA, full.cols, full.rows) > allowed) {
+    if (CornerDistance(guess.BToA, refined.BToA, a.Width, a.Height) > allowed) {
         refined.Ok = false;
         refined.Reason = "the pixels and the features disagree on the motion";
     }
