@@ -3,6 +3,7 @@
 tables. Started by bench/run, which builds and installs what it needs.
 
     run.py --build BUILD_DIR --data DATA_DIR --out OUT_DIR [--repeat N]
+           [--report-only | --bands-only | --perf-only]
 
 Timings on a shared machine are noisy: each figure is the median of several
 runs, and what is compared is a ratio measured in the same run. Nothing is
