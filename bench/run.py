@@ -3,6 +3,7 @@
 tables. Started by bench/run, which builds and installs what it needs.
 
     run.py --build BUILD_DIR --data DATA_DIR --out OUT_DIR [--repeat N]
+           [--report-only | --bands-only | --perf-only]
 
 Timings on a shared machine are noisy: each figure is the median of several
 runs, and what is compared is a ratio measured in the same run. Nothing is
@@ -268,6 +269,117 @@ def farm_rows(farm, w):
       % farm["seconds"])
 
 
+def frame_files(shot_dir, start, end):
+    return [os.path.join(shot_dir, "frame.%04d.exr" % i) for i in range(start, end + 1)]
+
+
+def exr_bench(b, args):
+    return json.loads(run([os.path.join(b.build, "bin", "exr_bench")] + args))
+
+
+def cat_seconds(files, count):
+    """`cat` of the files to /dev/null, the page cache warmed by one read
+    first: the medians of `count` runs."""
+    with open(os.devnull, "w") as null:
+        subprocess.run(["cat"] + files, stdout=null, check=True)
+        seconds = []
+        for _ in range(count):
+            begin = time.monotonic()
+            subprocess.run(["cat"] + files, stdout=null, check=True)
+            seconds.append(time.monotonic() - begin)
+    return statistics.median(seconds)
+
+
+def same_as_dump(exr, dump):
+    """Whether a raw dump of exr_bench (channels interleaved in the file's
+    order, which OpenEXR keeps sorted by name) holds the file's pixels as the
+    image library decodes them, bit for bit."""
+    image = oiio.ImageInput.open(exr)
+    spec = image.spec()
+    pixels = image.read_image(spec.format)
+    order = sorted(range(spec.nchannels), key=lambda c: spec.channelnames[c])
+    expect = np.ascontiguousarray(pixels[:, :, order]).tobytes()
+    with open(dump, "rb") as f:
+        return f.read() == expect
+
+
+def perf_figure(b, hd_runs, roll_runs, k4_runs, hd_canvas):
+    """tessellon's reading and writing against `cat` and OpenEXR's own
+    library on the same files, in the same run as the stitches given (the HD
+    pan's 60 frames, the HD roll, the 4K pan). Checks first: OpenEXR's decode
+    of the 4K pan's first frame is the image library's, bit for bit, and the
+    canvas tessellon wrote (hd_canvas, by the HD pan's runs), written again by OpenEXR, reads back the same."""
+    rewritten = os.path.join(b.out, "hd-pan-median-openexr.exr")
+    dump = os.path.join(b.out, "4k-pan-frame0.raw")
+    k4_files = frame_files(b.shot("4k-pan"), 0, 59)
+    decode = exr_bench(b, ["read", "--repeat", str(b.repeat), "--dump", dump] + k4_files)
+    if not same_as_dump(k4_files[0], dump):
+        raise Failure("OpenEXR's own decoding of %s differs from the image library's" % k4_files[0])
+    os.remove(dump)
+    log("  OpenEXR's own decoding of the 4K pan: the image library's pixels bit for bit, fresh buffers the reused one's")
+    write = exr_bench(b, ["write", "--repeat", str(b.repeat), hd_canvas, rewritten])
+    ours, theirs = (oiio.ImageInput.open(path).spec() for path in (hd_canvas, rewritten))
+    if (ours.get_string_attribute("compression") != theirs.get_string_attribute("compression") or
+            ours.format != theirs.format or not same_pixels(hd_canvas, rewritten)):
+        raise Failure("the HD canvas written again by OpenEXR differs from tessellon's")
+    log("  the HD canvas written again by OpenEXR: the same pixels, channel types and compression (%s) bit for bit"
+        % ours.get_string_attribute("compression"))
+    hd_files = frame_files(b.shot("hd-pan-120"), 0, 59)
+    cat = cat_seconds(hd_files, b.repeat)
+    hd_decode = exr_bench(b, ["read", "--repeat", str(b.repeat), "--buffers", "reused"] + hd_files)
+    log("  cat of the HD pan's 60 files: %.2f s; OpenEXR's 4K decoding %.2f s (fresh %.2f s), HD write %.3f s (load %s)"
+        % (cat, statistics.median(decode["reused"]), statistics.median(decode["fresh"]),
+           statistics.median(write["write"]), load()))
+    return {"cat": cat, "hd_decode": hd_decode, "decode": decode, "write": write, "hd": hd_runs, "roll": roll_runs, "k4": k4_runs}
+
+
+def perf_rows(perf, w):
+    hd, roll, k4 = perf["hd"], perf["roll"], perf["k4"]
+    reading, writing = median_of(hd, "reading"), median_of(hd, "writing")
+    k4_reading = median_of(k4, "reading")
+    threads = perf["decode"]["threads"]
+    w("| reading the HD pan's 60 uncompressed float frames / `cat` of the same files to /dev/null (page cache warm) | %.2f x (%.2f s / %.2f s) | within 2 x |"
+      % (reading / perf["cat"], reading, perf["cat"]))
+    if "hd_decode" in perf:
+        own = statistics.median(perf["hd_decode"]["reused"])
+        w("| the same reading / OpenEXR's own decoding of the same files on %d threads into one reused buffer | %.2f x (%.2f s / %.2f s) | |"
+          % (perf["hd_decode"]["threads"], reading / own, reading, own))
+    for kind, label in (("reused", "into one reused buffer"), ("fresh", "into fresh buffers, huge pages advised as frames get")):
+        own = statistics.median(perf["decode"][kind])
+        w("| reading the 4K half PIZ pan / OpenEXR's own decoding on %d threads %s | %.2f x (%.2f s / %.2f s) | within 1.2 x |"
+          % (threads, label, k4_reading / own, k4_reading, own))
+    own = statistics.median(perf["write"]["write"])
+    w("| writing the HD canvas / OpenEXR's own write of the same pixels on %d threads (same channels, types, compression) | %.2f x (%.3f s / %.3f s) | within 1.5 x |"
+      % (perf["write"]["threads"], writing / own, writing, own))
+    placement = median_of(hd, "placement")
+    w("| placement / reading on the HD pan | %.2f x (%.3f s / %.2f s) | at most 1 x |" % (placement / reading, placement, reading))
+    turning, turns = median_of(roll, "turning"), roll[0]["turns"]
+    per_turn, per_frame = turning / turns, placement / hd[0]["frames"]
+    w("| HD roll's turning per turned frame / the HD pan's placement per frame | %.1f x (%.1f ms of %d turns / %.2f ms) | within 2 x |"
+      % (per_turn / per_frame, 1000 * per_turn, turns, 1000 * per_frame))
+
+
+def perf_only(args):
+    b = Bench(args)
+    log("machine: %d cores; load average %s at the start" % (os.cpu_count(), load()))
+    subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_shots.py"), args.data, "hd-pan-120", "hd-roll", "4k-pan"],
+                   check=True)
+    log("\n== tessellon stitch --stats (median of %d runs)" % b.repeat)
+    hd = b.stitches("hd-pan-120", "median", b.repeat, 0, 59)
+    roll = b.stitches("hd-roll", "median", min(3, b.repeat))
+    k4 = b.stitches("4k-pan", "median", b.repeat)
+    log("\n== cat and OpenEXR's own library on the same files")
+    perf = perf_figure(b, hd, roll, k4, os.path.join(b.out, "hd-pan-120-median.exr"))
+    rows = ["| figure | measured | target |", "|---|---|---|"]
+    perf_rows(perf, rows.append)
+    text = ("Load average %s at the start and %s at the end; tessellon's figures are medians of %d runs "
+            "of `tessellon stitch --stats`, OpenEXR's and cat's of %d.\n\n" % (b.loads[0], load(), b.repeat, b.repeat)
+            + "\n".join(rows))
+    with open(os.path.join(args.out, "results-perf.md"), "w") as f:
+        f.write(text + "\n")
+    log("\n" + text)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
@@ -281,7 +393,13 @@ def main():
                              "Slurm cluster, and the 240-frame 4K pan within 8 GiB")
     parser.add_argument("--no-long-shot", action="store_true",
                         help="leave out the 240-frame 4K pan (5.6 GB of frames, several minutes)")
+    parser.add_argument("--perf-only", action="store_true",
+                        help="measure only reading and writing against cat and OpenEXR's own library, "
+                             "placement and turning")
     args = parser.parse_args()
+    if args.perf_only:
+        perf_only(args)
+        return
     if args.bands_only:
         b = Bench(args)
         log("machine: %d cores; load average %s at the start" % (os.cpu_count(), load()))
@@ -378,7 +496,10 @@ def main():
     pan_scaling = [(1, median_runs)]
     for widths, shot in ((2, "hd-pan-x2"), (4, "hd-pan-x4")):
         pan_scaling.append((widths, b.stitches(shot, "median", count)))
-    k4 = b.stitches("4k-pan", "median", 2)
+    k4 = b.stitches("4k-pan", "median", count)
+
+    log("\n== cat and OpenEXR's own library on the same files")
+    perf = perf_figure(b, median_runs, roll_runs, k4, median_out)
 
     log("\n== bands (median of %d runs each)" % count)
     bands = bands_figure(b, count)
@@ -386,7 +507,8 @@ def main():
     long_shot = None if args.no_long_shot else long_shot_figure(b)
     b.loads.append(load())
 
-    data = {"bands": bands, "farm": farm, "long_shot": long_shot, "bound": bound, "roll": roll, "median_runs": median_runs, "unique_runs": unique_runs,
+    data = {"perf": perf, "bands": bands, "farm": farm, "long_shot": long_shot, "bound": bound, "roll": roll,
+            "median_runs": median_runs, "unique_runs": unique_runs,
             "roll_runs": roll_runs, "peers": peers, "frames_scaling": frames_scaling, "pan_scaling": pan_scaling,
             "k4": k4, "loads": b.loads, "repeat": b.repeat, "count": count, "cores": os.cpu_count(),
             "seconds": time.monotonic() - started}
@@ -434,6 +556,8 @@ def report(data, out):
       % (first["frame_format"], first["canvas_format"], k4[0]["frame_format"], k4[0]["canvas_format"]))
     w("| files decoded per render | each %s; bytes read %.2f x the files' size; the tool waited for %d of its %d requests | once each |"
       % (first["decoded"], first["read_ratio"], first["waits"], first["requests"]))
+    if "perf" in data:
+        perf_rows(data["perf"], w)
     if "bands" in data:
         bands_rows(data["bands"], w)
     if data.get("farm"):
