@@ -42,7 +42,10 @@ namespace {
 struct CoveringLayer {
     const Image* Layer = nullptr;
     int32_t X0 = 0, X1 = 0;
-    size_t Offset = 0;   // of its pixels in RowScratch::Spans (median: of its part of the tile)
+    size_t Offset = 0;       // of its pixels in RowScratch::Spans (median: of its part of the tile)
+    size_t K = 0;             // the layer's index in the job
+    bool FromFrame = false;   // its rows are read from its frame (PlaceAndCompositeRow)
+    Image* Trip = nullptr;    // and pass through this one-row image like the layer
 };
 
 // Layer pixels of one stretch of the row where the same layers are present.
@@ -66,7 +69,42 @@ struct RowScratch {
     std::vector<uint32_t> Keys[3];
     std::vector<uint32_t> Spare;
     std::vector<uint32_t> NaNBits;
+    const StitchJob* Job = nullptr;
+    std::vector<float> FrameRow;          // ReadPlacedSpan's working room
+    std::vector<HostRef<Image>> Trips;    // one-row images like the layers read from frames
 };
+
+// Columns [x, x + n) of row y of a covering layer.
+void ReadCovering(RowScratch& s, const CoveringLayer& c, int32_t x, int32_t y, int32_t n, float* rgba) {
+    if (!c.FromFrame) {
+        c.Layer->ReadSpan(x, y, n, rgba);
+        return;
+    }
+    ReadPlacedSpan(*s.Job, c.K, x, y, n, s.FrameRow, rgba);
+    if (c.Trip) {
+        c.Trip->WriteSpan(x, 0, n, rgba);
+        c.Trip->ReadSpan(x, 0, n, rgba);
+    }
+}
+
+// Whether rows of `layer` can be read from its frame: as they are where the
+// layer holds every float unchanged (four float channels), else through a
+// one-row image like it, `trip`. False where the host makes no such image.
+bool ReadableFromFrame(RowScratch& s, const Image& layer, Image*& trip) {
+    trip = nullptr;
+    if (layer.Format == Format_Float && layer.Channels == 4) return true;
+    for (const HostRef<Image>& made : s.Trips)
+        if (made->Width == layer.Width && made->Format == layer.Format && made->Channels == layer.Channels &&
+            std::equal(layer.ChannelMap, layer.ChannelMap + 4, made->ChannelMap)) {
+            trip = made.Get();
+            return true;
+        }
+    HostRef<Image> made(NewImage({Tag<IMG_Like>(&layer), Tag<IMG_Height>(1)}));
+    if (!made) return false;
+    trip = made.Get();
+    s.Trips.push_back(std::move(made));
+    return true;
+}
 
 bool Opaque(const float* pixel) { return pixel[3] == 1.0f; }
 
@@ -101,9 +139,10 @@ void UniqueRow(Image& canvas, int32_t y, RowScratch& s) {
     // read: have them all loading at once.
     int32_t reachLo = INT32_MAX, reachHi = INT32_MIN;
     for (const CoveringLayer& c : s.Covering) {
-        if (reachLo > reachHi) {
+        // A layer read from its frame has no row of its own to load.
+        if (!c.FromFrame && reachLo > reachHi) {
             Prefetch(*c.Layer, y, c.X0, c.X1);
-        } else {
+        } else if (!c.FromFrame) {
             Prefetch(*c.Layer, y, c.X0, std::min(c.X1, reachLo));
             Prefetch(*c.Layer, y, std::max(c.X0, reachHi), c.X1);
         }
@@ -122,7 +161,7 @@ void UniqueRow(Image& canvas, int32_t y, RowScratch& s) {
         const int32_t from = std::max(first->A, c.X0);
         const int32_t to = std::min((last - 1)->B, c.X1);
         s.Spans.resize(size_t(to - from) * 4);
-        c.Layer->ReadSpan(from, y, to - from, s.Spans.data());
+        ReadCovering(s, c, from, y, to - from, s.Spans.data());
 
         s.Next.assign(s.Open.begin(), first);
         for (auto open = first; open != last; ++open) {
@@ -396,8 +435,8 @@ void MedianRow(Image& canvas, int32_t y, RowScratch& s) {
         for (const CoveringLayer& c : s.Covering) {
             const int32_t a = std::max(c.X0, t0), b = std::min(c.X1, t1);
             if (a >= b) continue;
-            c.Layer->ReadSpan(a, y, b - a, &s.Spans[offset]);
-            s.Tile.push_back(CoveringLayer{c.Layer, a, b, offset});
+            ReadCovering(s, c, a, y, b - a, &s.Spans[offset]);
+            s.Tile.push_back(CoveringLayer{c.Layer, a, b, offset, c.K, c.FromFrame, c.Trip});
             offset += size_t(b - a) * 4;
         }
 
@@ -430,20 +469,33 @@ void MedianRow(Image& canvas, int32_t y, RowScratch& s) {
     canvas.WriteSpan(0, y, width, s.Out.data());
 }
 
-}  // namespace
-
-void CompositeRow(const StitchJob& job, int32_t y) {
+// Row y of the canvas from the layers covering it; with `fromFrames`, the
+// rows of unturned layers are placed too, read from their frames where they
+// can be.
+void Combine(const StitchJob& job, int32_t y, bool fromFrames) {
     Image* canvas = job.Canvas;
     if (!canvas || y < 0 || y >= canvas->Height) return;
     RowScratch s;
-    s.Covering.clear();
+    s.Job = &job;
     const size_t count = std::min(job.Layers.size(), job.Footprints.size());
     for (size_t i = 0; i < count; ++i) {
         const LayerFootprint& f = job.Footprints[i];
-        if (f.Y0 <= y && y < f.Y1 && f.X0 < f.X1) s.Covering.push_back(CoveringLayer{job.Layers[i], f.X0, f.X1, 0});
+        if (!(f.Y0 <= y && y < f.Y1 && f.X0 < f.X1)) continue;
+        CoveringLayer c{job.Layers[i], f.X0, f.X1, 0, i};
+        if (fromFrames && i < job.Sources.size() && job.Sources[i].Frame) {
+            c.FromFrame = ReadableFromFrame(s, *job.Layers[i], c.Trip);
+            if (!c.FromFrame) PlaceLayerRow(job, i, y);
+        }
+        s.Covering.push_back(c);
     }
     if (FilterMethodOf(job.Filter) == FilterMethod::Median)
         MedianRow(*canvas, y, s);
     else if (!s.Covering.empty())
         UniqueRow(*canvas, y, s);
 }
+
+}  // namespace
+
+void CompositeRow(const StitchJob& job, int32_t y) { Combine(job, y, false); }
+
+void PlaceAndCompositeRow(const StitchJob& job, int32_t y) { Combine(job, y, true); }

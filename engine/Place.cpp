@@ -137,6 +137,40 @@ void PlaceRow(const StitchJob& job, int32_t y) {
         if (job.Sources[k].Frame) CopyRow(job.Sources[k], job.Footprints[k], *job.Layers[k], y, buffers);
 }
 
+void PlaceLayerRow(const StitchJob& job, size_t k, int32_t y) {
+    RowBuffers buffers;
+    if (k < job.Sources.size() && job.Sources[k].Frame)
+        CopyRow(job.Sources[k], job.Footprints[k], *job.Layers[k], y, buffers);
+}
+
+void ReadPlacedSpan(const StitchJob& job, size_t k, int32_t x, int32_t y, int32_t count, std::vector<float>& scratch,
+                    float* rgba) {
+    std::fill(rgba, rgba + 4 * int64_t(std::max(count, 0)), 0.0f);
+    const LayerSource& source = job.Sources[k];
+    const LayerFootprint& footprint = job.Footprints[k];
+    if (count <= 0 || y < footprint.Y0 || y >= footprint.Y1) return;
+    const int32_t from = source.Rows[size_t(y - footprint.Y0)];
+    if (from < 0) return;
+    const int32_t end = x + count;
+    // Runs lie in target order; those before x are passed over.
+    auto run = std::partition_point(source.Runs.begin(), source.Runs.end(),
+                                    [&](const ColumnRun& r) { return r.Target + r.Count <= x; });
+    for (; run != source.Runs.end() && run->Target < end; ++run) {
+        const int32_t a = std::max(x, run->Target), b = std::min(end, run->Target + run->Count);
+        const int32_t* columns = &source.Columns[size_t(run->First + (a - run->Target))];
+        const int32_t n = b - a, first = columns[0], span = columns[n - 1] - first + 1;
+        float* out = rgba + 4 * int64_t(a - x);
+        // A run of unbroken frame columns is read where it lands.
+        if (span == n) {
+            source.Frame->ReadSpan(first, from, n, out);
+            continue;
+        }
+        scratch.resize(size_t(span) * 4);
+        source.Frame->ReadSpan(first, from, span, scratch.data());
+        for (int32_t j = 0; j < n; ++j) std::copy_n(&scratch[size_t(columns[j] - first) * 4], 4, out + 4 * int64_t(j));
+    }
+}
+
 StitchStatus PlaceLayers(StitchJob& job, const ProgressReport& progress) {
     const StitchStatus planned = PlanLayers(job, progress);
     if (!planned || !job.Canvas) return planned;

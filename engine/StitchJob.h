@@ -139,12 +139,28 @@ StitchStatus PlaceLayers(StitchJob& job, const ProgressReport& progress);
 // PlaceRow(y) before CompositeRow(y) combines row y as PlaceLayers would.
 StitchStatus PlanLayers(StitchJob& job, const ProgressReport& progress);
 void PlaceRow(const StitchJob& job, int32_t y);
+// PlaceRow for layer k alone.
+void PlaceLayerRow(const StitchJob& job, size_t k, int32_t y);
 
 // Combines the layers into canvas row y by the job's filter method; the
 // median picks from the order of MedianOrder.h (NaN after every number).
 // Writes only row y of the canvas; safe to run for different rows at once,
 // and the result does not depend on which threads run which rows.
 void CompositeRow(const StitchJob& job, int32_t y);
+
+// PlaceRow(y) then CompositeRow(y), with the same canvas row bit for bit,
+// but the rows of unturned layers are read straight from their frames and
+// never written: such a layer's storage stays untouched, so a render makes
+// no page of it. Where the layer's pixel format would change a value, the
+// row passes through a one-row image like the layer, which changes it
+// alike. Safe to run for different rows at once.
+void PlaceAndCompositeRow(const StitchJob& job, int32_t y);
+
+// Columns [x, x + count) of row y of layer k, an unturned frame's, as
+// PlaceRow would copy them from the frame, in floats before they are stored
+// (transparent where no frame pixel lands). `scratch` is working room.
+void ReadPlacedSpan(const StitchJob& job, size_t k, int32_t x, int32_t y, int32_t count, std::vector<float>& scratch,
+                    float* rgba);
 
 // Gives back, for each sample in order, its image, its layer and its
 // position; then any layers beyond the samples, the start image and the

@@ -162,6 +162,5 @@ void StitchOperator::ProcessChunk(Request*, int32_t chunk) {
     const Image* canvas = CurrentJob.Canvas;
     if (!canvas || chunk < 0 || chunk >= canvas->Height)
         return;
-    PlaceRow(CurrentJob, chunk);
-    CompositeRow(CurrentJob, chunk);
+    PlaceAndCompositeRow(CurrentJob, chunk);
 }

@@ -117,9 +117,9 @@ void AddLimits(CLI::App& command, Options& options) {
         ->type_name("BYTES");
     command.add_option("--max-memory", options.MaxMemory,
                        "Memory budget of the whole render, estimated before any pixel is read "
-                       "(default 80% of physical memory). Above the one-pass estimate the canvas is rendered band "
-                       "after band within it, " + std::to_string(FixedOverheadBytes >> 20) +
-                           " MiB of it set aside for the process itself")
+                       "(default 80% of physical memory), " + std::to_string(FixedOverheadBytes >> 20) +
+                           " MiB of it set aside for the process itself. Where one pass does not fit, the canvas "
+                           "is rendered band after band within it")
         ->transform(ByteCount())
         ->type_name("BYTES");
 }

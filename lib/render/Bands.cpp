@@ -124,7 +124,9 @@ BandPlan PlanBand(const StitchPlan& plan, int k, int n) {
                 band.Memory.Turned =
                     std::max(band.Memory.Turned, HeldBytes(w, h, frame.Info.HostFormat, needs.LikeRows.Count()));
             }
-            const int32_t written = std::min(needs.LikeRows.Count(), rows.Count());
+            // Only a turned frame is written to its layer; the rows of the
+            // others are read from the frames as they are combined.
+            const int32_t written = turn > 0.0 ? std::min(needs.LikeRows.Count(), rows.Count()) : 0;
             band.Memory.Layers += HostApp::ResidentBytes(canvas.Width, rows.Count() + 1, format, w, written) +
                                   double(canvas.Height - rows.Count()) * double(sizeof(int64_t));
         }
@@ -132,6 +134,16 @@ BandPlan PlanBand(const StitchPlan& plan, int k, int n) {
         band.Frames.push_back(std::move(needs));
     }
     return band;
+}
+
+std::vector<double> FrameTurns(const StitchPlan& plan) {
+    const ToolValues values(plan);
+    std::vector<double> turns(plan.Frames.size(), 0.0);
+    if (plan.Frames.empty()) return turns;
+    const double firstAngle = values.Angle(double(plan.Frames.front().Frame));
+    for (size_t i = 1; i < plan.Frames.size(); ++i)
+        turns[i] = TurnOf(values.Angle(double(plan.Frames[i].Frame)), firstAngle);
+    return turns;
 }
 
 int BandsWithin(const StitchPlan& plan, double budget) {

@@ -57,6 +57,9 @@ struct BandPlan {
 // The rows every frame of `plan` needs for band k of n.
 BandPlan PlanBand(const StitchPlan& plan, int k, int n);
 
+// Each planned frame's turn against the first (TurnOf; 0 for the first).
+std::vector<double> FrameTurns(const StitchPlan& plan);
+
 // The fewest bands, at most the canvas's rows, whose every band's memory
 // stays within `budget` bytes; 0 when even one row per band does not.
 int BandsWithin(const StitchPlan& plan, double budget);

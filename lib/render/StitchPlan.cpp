@@ -225,12 +225,15 @@ MemoryEstimate EstimateMemory(const StitchPlan& plan) {
     MemoryEstimate estimate;
     estimate.Canvas = HostApp::ResidentBytes(canvas.Width, canvas.Height, format, canvas.Width, canvas.Height);
     double largest = 0.0;
-    for (const PlannedFrame& frame : plan.Frames) {
-        estimate.Frames += double(frame.Info.HostBytes);
-        largest = std::max(largest, double(frame.Info.HostBytes));
+    const std::vector<double> turns = FrameTurns(plan);
+    for (size_t i = 0; i < plan.Frames.size(); ++i) {
+        const ImageFileInfo& frame = plan.Frames[i].Info;
+        estimate.Frames += double(frame.HostBytes);
+        largest = std::max(largest, double(frame.HostBytes));
+        // Only turned frames are written to their layers (PlanBand).
         if (plan.Layered)
-            estimate.Layers += HostApp::ResidentBytes(canvas.Width, canvas.Height, format, frame.Info.Width,
-                                                      frame.Info.Height);
+            estimate.Layers += HostApp::ResidentBytes(canvas.Width, canvas.Height, format, frame.Width,
+                                                      turns[i] > 0.0 ? frame.Height : 0);
     }
     if (plan.Turning) estimate.Turned = largest;
     return estimate;
@@ -255,8 +258,9 @@ void CheckBudget(StitchPlan& plan, const StitchSettings& settings) {
                      "; split the canvas into more bands or raise --max-memory");
         return;
     }
-    if (m.Total() <= double(plan.Budget) || settings.PlanOnly) return;
-    // Bands keep the process's fixed overhead within the budget too.
+    // The process's fixed overhead is kept within the budget too, in one
+    // pass as in bands.
+    if (m.Total() + double(FixedOverheadBytes) <= double(plan.Budget) || settings.PlanOnly) return;
     plan.Bands = plan.Layered ? BandsWithin(plan, double(plan.Budget) - m.Canvas - double(FixedOverheadBytes)) : 0;
     if (plan.Bands > 0) {
         for (int k = 0; k < plan.Bands; ++k)

@@ -71,7 +71,12 @@ StitchHarness::~StitchHarness() {
         if (image) image->Recycle();
 }
 
-void StitchHarness::ProcessChunk(Request*, int32_t chunk) { CompositeRow(*running_, chunk); }
+void StitchHarness::ProcessChunk(Request*, int32_t chunk) {
+    if (PlaceWhileCombining)
+        PlaceAndCompositeRow(*running_, chunk);
+    else
+        CompositeRow(*running_, chunk);
+}
 
 void StitchHarness::BeginJob(StitchJob& job, int32_t start, float filter) const {
     Parameter* image = Image_->GetSource(start);
@@ -85,7 +90,7 @@ bool StitchHarness::Prepare(StitchJob& job, int32_t start, int32_t end, float fi
     const ProgressReport report = progress ? Recorder(*progress) : ProgressReport();
     if (start < end) GatherFrames(job, Inputs(), start, end, report);
     if (!PlanCanvas(job, ImageContext)) return false;
-    return bool(PlaceLayers(job, report));
+    return bool(PlaceWhileCombining ? PlanLayers(job, report) : PlaceLayers(job, report));
 }
 
 void StitchHarness::Composite(const StitchJob& job) {

@@ -51,6 +51,11 @@ public:
     // Composites every canvas row on the host's workers.
     void Composite(const StitchJob& job);
 
+    // As the tool renders: Prepare leaves the unturned layers' rows to be
+    // placed row by row, and Composite places and combines each row at once
+    // (PlaceAndCompositeRow).
+    bool PlaceWhileCombining = false;
+
     Input* Image_ = nullptr;
     Input* TrackData = nullptr;
     Input* Angle = nullptr;

@@ -238,6 +238,33 @@ TEST_F(EngineTest, LayersAndCanvasTakeMemoryOnlyWhereFramesLand) {
     EXPECT_TRUE(SameBits(PixelAt(job.Canvas, 4000, 2000), Rgba{0, 0, 0, 0}));
     ReleaseJob(job);
 }
+
+// Placed as they are combined, unturned frames are read from the frames:
+// their layers take no memory, in a half canvas too, whose layers would
+// hold the float frames' values as halves.
+TEST_F(EngineTest, LayersReadFromTheirFramesTakeNoMemory) {
+    for (const int32_t canvasFormat : {Format_Float, Format_Half}) {
+        SCOPED_TRACE(canvasFormat == Format_Float ? "float canvas" : "half canvas");
+        Host = std::make_unique<StitchHarness>();
+        Host->PlaceWhileCombining = true;
+        Host->Frames[0] = CoordinateFrame(1000, 1000, 0, canvasFormat);
+        Host->SetPosition(0, 0.5, 0.5);
+        for (int32_t t = 1; t <= 4; ++t) {
+            Host->Frames[t] = CoordinateFrame(1000, 1000, float(t) + 1.0f / 4096);
+            Host->SetPosition(t, 0.5 + 0.1 * t, 0.5);
+        }
+        StitchJob job;
+        const uint64_t before = ResidentBytes();
+        ASSERT_TRUE(Host->Prepare(job, 0, 4, 1.0f));
+        Host->Composite(job);
+        // Each layer would take 8 or 16 MB.
+        EXPECT_LT(double(ResidentBytes() - before), double(job.Canvas->StorageBytes()) + double(4 << 20));
+        const float id = canvasFormat == Format_Float ? 4.0f + 1.0f / 4096 : 4.0f;   // as a half layer rounds it
+        const Rgba last = PixelAt(job.Canvas, job.Canvas->Width - 1, 500);
+        EXPECT_TRUE(SameBits(last, Rgba{999, 500, id, 1})) << job.Canvas->Width << ": " << last[0] << " " << last[1] << " " << last[2];
+        ReleaseJob(job);
+    }
+}
 #endif
 
 // Rows placed one by one, in any order and with a turned frame among them,
