@@ -454,15 +454,14 @@ class LineScatter {
 public:
     LineScatter(const LineLayout& layout, const ExrFrameRead& read, const Image& image)
         : layout_(layout), half_(image.Format == Format_Half) {
-        const size_t bytes = size_t(BytesPerChannel(image.Format)) * size_t(layout.Width);
+        const int bytes = BytesPerChannel(image.Format);
         for (int slot = 0; slot < 4; ++slot) {
-            rows_[slot].resize(bytes);
+            rows_[slot].resize(size_t(bytes) * size_t(layout.Width));
             if (layout.At[slot] >= 0) continue;
             const float fill = read.Fill[size_t(image.ChannelMap[slot])];
             const half fillHalf(fill);
-            for (int64_t x = 0; x < layout.Width; ++x)
-                std::memcpy(rows_[slot].data() + x * (half_ ? 2 : 4), half_ ? static_cast<const void*>(&fillHalf) : &fill,
-                            half_ ? 2 : 4);
+            const void* value = half_ ? static_cast<const void*>(&fillHalf) : &fill;
+            for (int64_t x = 0; x < layout.Width; ++x) std::memcpy(rows_[slot].data() + x * bytes, value, size_t(bytes));
         }
     }
 
