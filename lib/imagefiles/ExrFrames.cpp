@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -25,6 +26,11 @@
 #include <OpenEXR/ImfMultiPartInputFile.h>
 #include <OpenEXR/ImfOutputFile.h>
 #include <OpenEXR/ImfThreading.h>
+#include <OpenEXR/openexr.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "FileChecks.h"
 #include "HostApp.h"
@@ -201,6 +207,326 @@ bool DecodeInto(Imf::IStream& stream, const ExrFrameRead& read, Image& image, in
     return true;
 }
 
+// Uncompressed scanline parts are read by us: OpenEXR copies their samples
+// one byte at a time, where the chunks need only be read in long runs and
+// their lines' channel planes interleaved into the storage.
+
+std::atomic<uint64_t> uncompressedReads{0};
+
+constexpr bool LittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+// Consecutive chunks are read together up to this many bytes.
+constexpr uint64_t RunBytes = uint64_t(4) << 20;
+
+// The bytes of one file, through pread() into a buffer the thread keeps
+// or straight from a read-only map, and OpenEXR's Core library reading its
+// header and chunk table through them. Core's complaints are kept here
+// rather than printed.
+class ChunkFile {
+public:
+    ChunkFile(const std::string& path, bool mapped) : path_(path) {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size <= 0) {
+            if (fd_ >= 0) ::close(fd_);
+            throw BadFile(path, "cannot read the pixels: the file cannot be opened");
+        }
+        size_ = uint64_t(st.st_size);
+        if (mapped) {
+            void* map = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
+            if (map == MAP_FAILED) {
+                ::close(fd_);
+                throw BadFile(path, "cannot read the pixels: the file cannot be mapped");
+            }
+            map_ = static_cast<const uint8_t*>(map);
+        }
+        exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
+        init.user_data = this;
+        init.read_fn = &CoreRead;
+        init.size_fn = [](exr_const_context_t, void* self) { return int64_t(static_cast<ChunkFile*>(self)->size_); };
+        init.error_handler_fn = [](exr_const_context_t context, exr_result_t, const char* message) {
+            void* self = nullptr;
+            if (exr_get_user_data(context, &self) == EXR_ERR_SUCCESS && self && message)
+                static_cast<ChunkFile*>(self)->message_ = message;
+        };
+        if (exr_start_read(&context_, path.c_str(), &init) != EXR_ERR_SUCCESS) context_ = nullptr;
+    }
+    ~ChunkFile() {
+        if (context_) exr_finish(&context_);
+        if (map_) ::munmap(const_cast<uint8_t*>(map_), size_);
+        ::close(fd_);
+    }
+    ChunkFile(const ChunkFile&) = delete;
+    ChunkFile& operator=(const ChunkFile&) = delete;
+
+    // Null where Core cannot read the header: OpenEXR's library then says why.
+    exr_const_context_t Context() const { return context_; }
+    uint64_t Size() const { return size_; }
+    const std::string& Path() const { return path_; }
+
+    // The failure of a Core call, in Core's words where it gave any.
+    [[noreturn]] void Fail(const std::string& what, exr_result_t code) const {
+        throw BadFile(path_, "cannot read the pixels: " + what + ": " +
+                                 (message_.empty() ? exr_get_default_error_message(code) : message_));
+    }
+
+    // Bytes [at, at + n) of the file, which the caller has checked lie in
+    // it; valid until the next call.
+    const uint8_t* Bytes(uint64_t at, uint64_t n) {
+        if (map_) return map_ + at;
+        thread_local std::vector<uint8_t> buffer;
+        if (buffer.size() < n) buffer.resize(std::max<uint64_t>(n, RunBytes));
+        if (PreadAll(buffer.data(), n, at) != int64_t(n))
+            throw BadFile(path_, "cannot read the pixels: the file ends before byte " + std::to_string(at + n) +
+                                     " (it changed while being read)");
+        return buffer.data();
+    }
+
+private:
+    int64_t PreadAll(void* into, uint64_t n, uint64_t at) const {
+        uint64_t done = 0;
+        while (done < n) {
+            const ssize_t got = ::pread(fd_, static_cast<uint8_t*>(into) + done, size_t(n - done), off_t(at + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return -1;
+            if (got == 0) break;
+            done += uint64_t(got);
+        }
+        return int64_t(done);
+    }
+    static int64_t CoreRead(exr_const_context_t, void* self, void* into, uint64_t n, uint64_t at,
+                            exr_stream_error_func_ptr_t) {
+        return static_cast<ChunkFile*>(self)->PreadAll(into, n, at);
+    }
+
+    std::string path_, message_;
+    int fd_ = -1;
+    uint64_t size_ = 0;
+    const uint8_t* map_ = nullptr;
+    exr_context_t context_ = nullptr;
+};
+
+// Where each storage slot's channel lies in every line of an uncompressed
+// scanline part: the line holds each channel's samples in turn, channels
+// in the file's (alphabetical) order.
+struct LineLayout {
+    int64_t X0 = 0, Width = 0;
+    int32_t DataY0 = 0, DataY1 = 0;   // the data window's rows, half-open
+    int32_t LinesPerChunk = 1;
+    uint64_t LineBytes = 0;
+    int64_t At[4] = {-1, -1, -1, -1};   // the slot's channel's byte offset in a line, -1 for fill
+    bool Half[4] = {};
+};
+
+// The layout where the part is one we read ourselves; false where
+// OpenEXR's library is to decode it.
+bool LayoutOf(exr_const_context_t context, const ExrFrameRead& read, const Image& image, LineLayout& layout) {
+    int parts = 0;
+    exr_storage_t storage{};
+    exr_compression_t compression{};
+    exr_attr_box2i_t data{};
+    const exr_attr_chlist_t* channels = nullptr;
+    if (!LittleEndian || !context || exr_get_count(context, &parts) != EXR_ERR_SUCCESS || read.Part < 0 ||
+        read.Part >= parts || exr_get_storage(context, read.Part, &storage) != EXR_ERR_SUCCESS ||
+        storage != EXR_STORAGE_SCANLINE || exr_get_compression(context, read.Part, &compression) != EXR_ERR_SUCCESS ||
+        compression != EXR_COMPRESSION_NONE || exr_get_data_window(context, read.Part, &data) != EXR_ERR_SUCCESS ||
+        exr_get_channels(context, read.Part, &channels) != EXR_ERR_SUCCESS ||
+        exr_get_scanlines_per_chunk(context, read.Part, &layout.LinesPerChunk) != EXR_ERR_SUCCESS ||
+        layout.LinesPerChunk < 1)
+        return false;
+    if (data.min.x < read.FrameX0 || int64_t(data.max.x) + 1 > read.FrameX0 + image.Width) return false;
+    if (read.Y0 < data.min.y || read.Y1 > int64_t(data.max.y) + 1 || read.Y0 >= read.Y1) return false;
+    layout.X0 = data.min.x;
+    layout.Width = int64_t(data.max.x) - data.min.x + 1;
+    layout.DataY0 = data.min.y;
+    layout.DataY1 = data.max.y + 1;
+
+    std::vector<uint64_t> offsets;
+    uint64_t sampleBytes = 0;
+    for (int c = 0; c < channels->num_channels; ++c) {
+        const exr_attr_chlist_entry_t& channel = channels->entries[c];
+        if (channel.x_sampling != 1 || channel.y_sampling != 1) return false;
+        offsets.push_back(sampleBytes * uint64_t(layout.Width));
+        sampleBytes += channel.pixel_type == EXR_PIXEL_HALF ? 2 : 4;
+    }
+    layout.LineBytes = sampleBytes * uint64_t(layout.Width);
+    for (int slot = 0; slot < 4; ++slot) {
+        const std::string& name = read.Channels[size_t(image.ChannelMap[slot])];
+        if (name.empty()) continue;
+        int c = 0;
+        while (c < channels->num_channels && name != channels->entries[c].name.str) ++c;
+        if (c == channels->num_channels) return false;
+        const exr_pixel_type_t type = channels->entries[c].pixel_type;
+        if (type != EXR_PIXEL_HALF && (type != EXR_PIXEL_FLOAT || image.Format == Format_Half)) return false;
+        layout.At[slot] = int64_t(offsets[size_t(c)]);
+        layout.Half[slot] = type == EXR_PIXEL_HALF;
+    }
+    return true;
+}
+
+struct Chunk {
+    uint64_t At = 0, Bytes = 0;   // its pixels in the file, after the leader
+    int32_t Y = 0, Lines = 0;
+};
+
+// The chunks holding rows [y0, y1), each checked to hold the rows it
+// should and all their samples inside the file.
+std::vector<Chunk> ChunksOf(const ChunkFile& file, int part, const LineLayout& layout, int64_t y0, int64_t y1) {
+    const int64_t per = layout.LinesPerChunk;
+    std::vector<Chunk> chunks;
+    for (int64_t i = (y0 - layout.DataY0) / per; i <= (y1 - 1 - layout.DataY0) / per; ++i) {
+        Chunk chunk;
+        chunk.Y = int32_t(layout.DataY0 + i * per);
+        chunk.Lines = int32_t(std::min<int64_t>(per, layout.DataY1 - chunk.Y));
+        const std::string rows = "the chunk of row " + std::to_string(chunk.Y);
+        exr_chunk_info_t info{};
+        const exr_result_t code = exr_read_scanline_chunk_info(file.Context(), part, chunk.Y, &info);
+        if (code != EXR_ERR_SUCCESS) file.Fail(rows, code);
+        const uint64_t expected = uint64_t(chunk.Lines) * layout.LineBytes;
+        if (info.start_y != chunk.Y || info.height != chunk.Lines || info.width != layout.Width)
+            throw BadFile(file.Path(), "cannot read the pixels: " + rows + " holds " + std::to_string(info.height) +
+                                           " rows of " + std::to_string(info.width) + " from row " +
+                                           std::to_string(info.start_y));
+        if (info.packed_size != expected)
+            throw BadFile(file.Path(), "cannot read the pixels: " + rows + " holds " +
+                                           std::to_string(info.packed_size) + " bytes, not the " +
+                                           std::to_string(expected) + " of its samples");
+        if (info.data_offset > file.Size() || expected > file.Size() - info.data_offset)
+            throw BadFile(file.Path(), "cannot read the pixels: " + rows + " lies outside the file (bytes " +
+                                           std::to_string(info.data_offset) + " to " +
+                                           std::to_string(info.data_offset + expected) + " of " +
+                                           std::to_string(file.Size()) + ")");
+        chunk.At = info.data_offset;
+        chunk.Bytes = expected;
+        chunks.push_back(chunk);
+    }
+    return chunks;
+}
+
+// Pixel x of `out` takes sample x of each of four planes: 32-bit samples
+// for float storage, 16-bit for half. The planes may lie at any byte.
+void Interleave32(const uint8_t* const planes[4], uint8_t* out, int64_t n) {
+    int64_t x = 0;
+#if defined(__SSE2__)
+    for (; x + 4 <= n; x += 4) {
+        __m128 a = _mm_loadu_ps(reinterpret_cast<const float*>(planes[0] + 4 * x));
+        __m128 b = _mm_loadu_ps(reinterpret_cast<const float*>(planes[1] + 4 * x));
+        __m128 c = _mm_loadu_ps(reinterpret_cast<const float*>(planes[2] + 4 * x));
+        __m128 d = _mm_loadu_ps(reinterpret_cast<const float*>(planes[3] + 4 * x));
+        _MM_TRANSPOSE4_PS(a, b, c, d);
+        float* to = reinterpret_cast<float*>(out + 16 * x);
+        _mm_storeu_ps(to, a);
+        _mm_storeu_ps(to + 4, b);
+        _mm_storeu_ps(to + 8, c);
+        _mm_storeu_ps(to + 12, d);
+    }
+#endif
+    for (; x < n; ++x)
+        for (int k = 0; k < 4; ++k) std::memcpy(out + 16 * x + 4 * k, planes[k] + 4 * x, 4);
+}
+
+void Interleave16(const uint8_t* const planes[4], uint8_t* out, int64_t n) {
+    int64_t x = 0;
+#if defined(__SSE2__)
+    for (; x + 8 <= n; x += 8) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[0] + 2 * x));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[1] + 2 * x));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[2] + 2 * x));
+        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[3] + 2 * x));
+        const __m128i abLow = _mm_unpacklo_epi16(a, b), abHigh = _mm_unpackhi_epi16(a, b);
+        const __m128i cdLow = _mm_unpacklo_epi16(c, d), cdHigh = _mm_unpackhi_epi16(c, d);
+        __m128i* to = reinterpret_cast<__m128i*>(out + 8 * x);
+        _mm_storeu_si128(to, _mm_unpacklo_epi32(abLow, cdLow));
+        _mm_storeu_si128(to + 1, _mm_unpackhi_epi32(abLow, cdLow));
+        _mm_storeu_si128(to + 2, _mm_unpacklo_epi32(abHigh, cdHigh));
+        _mm_storeu_si128(to + 3, _mm_unpackhi_epi32(abHigh, cdHigh));
+    }
+#endif
+    for (; x < n; ++x)
+        for (int k = 0; k < 4; ++k) std::memcpy(out + 8 * x + 2 * k, planes[k] + 2 * x, 2);
+}
+
+// One line's channel planes into a row of the storage: fill slots from a
+// row of their value, half channels into float storage through Imath's
+// conversion (OpenEXR's own), a channel feeding several slots (grey) read
+// for each.
+class LineScatter {
+public:
+    LineScatter(const LineLayout& layout, const ExrFrameRead& read, const Image& image)
+        : layout_(layout), half_(image.Format == Format_Half) {
+        const int bytes = BytesPerChannel(image.Format);
+        for (int slot = 0; slot < 4; ++slot) {
+            rows_[slot].resize(size_t(bytes) * size_t(layout.Width));
+            if (layout.At[slot] >= 0) continue;
+            const float fill = read.Fill[size_t(image.ChannelMap[slot])];
+            const half fillHalf(fill);
+            const void* value = half_ ? static_cast<const void*>(&fillHalf) : &fill;
+            for (int64_t x = 0; x < layout.Width; ++x) std::memcpy(rows_[slot].data() + x * bytes, value, size_t(bytes));
+        }
+    }
+
+    void operator()(const uint8_t* line, uint8_t* out) {
+        const uint8_t* planes[4];
+        for (int slot = 0; slot < 4; ++slot) {
+            planes[slot] = layout_.At[slot] < 0 ? rows_[slot].data() : line + layout_.At[slot];
+            if (half_ || !layout_.Half[slot]) continue;
+            float* to = reinterpret_cast<float*>(rows_[slot].data());
+            for (int64_t x = 0; x < layout_.Width; ++x) {
+                half h;
+                uint16_t bits;
+                std::memcpy(&bits, planes[slot] + 2 * x, 2);
+                h.setBits(bits);
+                to[x] = float(h);
+            }
+            planes[slot] = rows_[slot].data();
+        }
+        if (half_)
+            Interleave16(planes, out, layout_.Width);
+        else
+            Interleave32(planes, out, layout_.Width);
+    }
+
+private:
+    const LineLayout& layout_;
+    bool half_;
+    std::vector<uint8_t> rows_[4];   // a fill slot's value, or a half channel as floats
+};
+
+// Reads rows [Y0, Y1) of an uncompressed scanline part into the storage,
+// its rows `step` bytes apart, every chunk checked before any pixel is
+// written. False, having touched nothing, where the part is not one we
+// read ourselves.
+bool ReadUncompressed(const std::string& path, const ExrFrameRead& read, Image& image, int64_t step) {
+    ChunkFile file(path, read.Mapped);
+    LineLayout layout;
+    if (!LayoutOf(file.Context(), read, image, layout)) return false;
+    const std::vector<Chunk> chunks = ChunksOf(file, read.Part, layout, read.Y0, read.Y1);
+
+    const BufferGroup& g = image.Group[0];
+    // Pixel (x, Y0) of the file: the top row read is the highest host row.
+    uint8_t* top = g.Base + g.RowOffsets[read.FrameY1 - 1 - read.Y0] + (layout.X0 - read.FrameX0) * g.PixelStride;
+    LineScatter scatter(layout, read, image);
+    for (size_t first = 0, end = 0; first < chunks.size(); first = end) {
+        // Chunks one after another in the file, each past the next one's leader, are read at once.
+        const uint64_t from = chunks[first].At;
+        uint64_t to = from + chunks[first].Bytes;
+        for (end = first + 1; end < chunks.size(); ++end) {
+            const Chunk& next = chunks[end];
+            if (next.At < to || next.At - to > 16 || next.At + next.Bytes - from > RunBytes) break;
+            to = next.At + next.Bytes;
+        }
+        const uint8_t* run = file.Bytes(from, to - from);
+        for (size_t c = first; c < end; ++c) {
+            const int64_t y0 = std::max<int64_t>(read.Y0, chunks[c].Y);
+            const int64_t y1 = std::min<int64_t>(read.Y1, int64_t(chunks[c].Y) + chunks[c].Lines);
+            for (int64_t y = y0; y < y1; ++y)
+                scatter(run + (chunks[c].At - from) + uint64_t(y - chunks[c].Y) * layout.LineBytes,
+                        top - (y - read.Y0) * step);
+        }
+    }
+    return true;
+}
+
 Imf::Compression CompressionOf(const std::string& name) {
     static const std::pair<const char*, Imf::Compression> codecs[] = {
         {"none", Imf::NO_COMPRESSION}, {"rle", Imf::RLE_COMPRESSION},     {"zips", Imf::ZIPS_COMPRESSION},
@@ -226,6 +552,10 @@ bool ReadExrFrame(const std::string& path, const ExrFrameRead& read, Image& imag
     if (first < held.First || end > held.End || first >= end || !RowStep(image, int32_t(first), int32_t(end), step))
         return false;
     try {
+        if (ReadUncompressed(path, read, image, step)) {
+            uncompressedReads.fetch_add(1, std::memory_order_relaxed);
+            return true;
+        }
         std::unique_ptr<Imf::IStream> stream;
         if (read.Mapped)
             stream = std::make_unique<MappedStream>(path);
@@ -301,5 +631,9 @@ void WriteExrFrame(const Image& image, const PendingFile& file, const ExrFrameWr
     if (!stream.flush())
         throw BadFile(path, "cannot write the file in '" + file.Directory().string() + "'");
 }
+
+namespace detail {
+uint64_t UncompressedExrReads() { return uncompressedReads.load(std::memory_order_relaxed); }
+}  // namespace detail
 
 }  // namespace tessellon

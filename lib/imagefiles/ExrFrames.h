@@ -1,5 +1,8 @@
 // EXR pixels through OpenEXR's own library, decoded straight into a host
 // image's storage and encoded straight from it, on OpenEXR's thread pool.
+// Uncompressed scanline parts are read by our own code on the calling
+// thread: their chunks in long runs, their samples interleaved into the
+// storage, every chunk checked against the header first.
 // Headers are opened and checked elsewhere (ImageFiles.cpp): these only
 // move pixels, for what the storage and the file let them move directly,
 // and say so when they cannot.
@@ -40,7 +43,8 @@ struct ExrFrameRead {
 // a data window wider than the frame, storage that is not four interleaved
 // channels in rows one stride apart. Pixels of the frame outside the data
 // window are left as they are. Throws Error naming `path` for a file that
-// fails to decode.
+// fails to decode; an uncompressed one whose chunks are not where, or not
+// the size, its header says is refused before any pixel is written.
 bool ReadExrFrame(const std::string& path, const ExrFrameRead& read, Image& image);
 
 struct ExrFrameWrite {
@@ -59,5 +63,11 @@ void WriteExrFrame(const Image& image, const PendingFile& file, const ExrFrameWr
 
 // OpenEXR's threads: those of its global pool, at least one per core.
 int ExrThreads();
+
+namespace detail {
+// How many frames ReadExrFrame has read with its own reader of
+// uncompressed scanline chunks rather than OpenEXR's library.
+uint64_t UncompressedExrReads();
+}  // namespace detail
 
 }  // namespace tessellon

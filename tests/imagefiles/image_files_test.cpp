@@ -22,6 +22,7 @@
 #include <OpenImageIO/half.h>
 #include <OpenImageIO/imageio.h>
 
+#include "ExrFrames.h"
 #include "HostApp.h"
 #include "HostSystem.h"
 #include "ImageTestSupport.h"
@@ -886,6 +887,7 @@ TEST_F(ImageFilesTest, OpenExrDecodingMatchesTheImageLibrary) {
                                      std::to_string(band.First) + "-" + std::to_string(band.End));
                         std::vector<float> got[2];
                         const uint64_t decodes = detail::OpenExrDecodes();
+                        const uint64_t ours = detail::UncompressedExrReads();
                         for (const bool openExr : {false, true}) {
                             detail::SetOpenExrReads(openExr);
                             ImageRef image(ReadImageFile(name, ImageLimits(), nullptr, FrameRows{band, band}));
@@ -896,8 +898,160 @@ TEST_F(ImageFilesTest, OpenExrDecodingMatchesTheImageLibrary) {
                         const bool shows = wnd.x >= 0 && wnd.x + wnd.w <= W && H - band.End < wnd.y + wnd.h &&
                                            H - band.First > wnd.y;
                         EXPECT_EQ(detail::OpenExrDecodes() - decodes, shows ? 1u : 0u);
+                        const bool uncompressed = shows && !tiled && std::strcmp(codec, "none") == 0;
+                        EXPECT_EQ(detail::UncompressedExrReads() - ours, uncompressed ? 1u : 0u);
                         ASSERT_EQ(0, std::memcmp(got[0].data(), got[1].data(), got[0].size() * sizeof(float)));
                     }
                 }
     detail::SetOpenExrReads(true);
+}
+
+// Uncompressed scanline files, read by our own reader, give the image
+// library's pixels bit for bit: grey, mixed types, unread channels between
+// the read ones, another part, widths that leave a remainder of pixels.
+TEST_F(ImageFilesTest, UncompressedExrMatchesTheImageLibrary) {
+    using T = OIIO::TypeDesc;
+    struct Case {
+        const char* what;
+        std::vector<std::string> channels;
+        std::vector<T> types;   // one per channel
+        int width;
+        int parts = 1;          // the last part is read
+    };
+    const std::vector<Case> cases = {
+        {"grey float", {"Y"}, {T::FLOAT}, 37},
+        {"grey half", {"Y"}, {T::HALF}, 21},
+        {"mixed types", {"R", "G", "B", "A"}, {T::HALF, T::FLOAT, T::HALF, T::FLOAT}, 19},
+        {"unread channels", {"R", "G", "B", "Z", "A", "diffuse.R"}, {T::FLOAT, T::FLOAT, T::FLOAT, T::HALF, T::FLOAT,
+                                                                     T::FLOAT}, 13},
+        {"second part", {"R", "G", "B", "A"}, {T::FLOAT, T::FLOAT, T::FLOAT, T::FLOAT}, 11, 2},
+        {"width 1", {"R", "G", "B"}, {T::HALF, T::HALF, T::HALF}, 1},
+        {"width 9 half", {"R", "G", "B", "A"}, {T::HALF, T::HALF, T::HALF, T::HALF}, 9},
+        {"width 7 float", {"R", "G", "B", "A"}, {T::FLOAT, T::FLOAT, T::FLOAT, T::FLOAT}, 7},
+    };
+    constexpr int H = 6;
+    for (const Case& cs : cases) {
+        SCOPED_TRACE(cs.what);
+        std::vector<OIIO::ImageSpec> specs;
+        for (int p = 0; p < cs.parts; ++p) {
+            OIIO::ImageSpec spec(cs.width, H, int(cs.channels.size()), T::FLOAT);
+            spec.channelnames = cs.channels;
+            spec.channelformats = cs.types;
+            spec.attribute("compression", "none");
+            spec.attribute("name", "part" + std::to_string(p));
+            specs.push_back(spec);
+        }
+        const std::string name = Path("u.exr");
+        auto out = OIIO::ImageOutput::create(name);
+        ASSERT_TRUE(out->open(name, int(specs.size()), specs.data())) << out->geterror();
+        for (int p = 0; p < cs.parts; ++p) {
+            if (p) {
+                ASSERT_TRUE(out->open(name, specs[size_t(p)], OIIO::ImageOutput::AppendSubimage));
+            }
+            std::vector<float> data(size_t(cs.width) * H * cs.channels.size());
+            for (size_t i = 0; i < data.size(); ++i) data[i] = float(p * 1000) + float(i) * 0.37f - 3.0f;
+            ASSERT_TRUE(out->write_image(T::FLOAT, data.data())) << out->geterror();
+        }
+        ASSERT_TRUE(out->close());
+        ImageLimits limits;
+        limits.Choice.Part = std::to_string(cs.parts - 1);
+        std::vector<float> got[2];
+        const uint64_t ours = detail::UncompressedExrReads();
+        for (const bool openExr : {false, true}) {
+            detail::SetOpenExrReads(openExr);
+            ImageRef image(ReadImageFile(name, limits, nullptr));
+            ASSERT_TRUE(image.image);
+            got[openExr] = Pixels(image.image);
+        }
+        EXPECT_EQ(detail::UncompressedExrReads() - ours, 1u);
+        // The file's first sample: red (or grey) of the top row's first pixel.
+        EXPECT_EQ(got[1][size_t(H - 1) * cs.width * 4], float((cs.parts - 1) * 1000) - 3.0f) << "the part asked for";
+        ASSERT_EQ(got[0].size(), got[1].size());
+        ASSERT_EQ(0, std::memcmp(got[0].data(), got[1].data(), got[0].size() * sizeof(float)));
+    }
+    detail::SetOpenExrReads(true);
+}
+
+// A damaged uncompressed file is refused, naming it, before any pixel of
+// the storage is written: truncated, a chunk at another chunk's place, a
+// chunk leader with the wrong row or size. An offset that points outside
+// the file or into its header is rebuilt from the leaders, as OpenEXR's
+// library does, and gives the file's pixels.
+TEST_F(ImageFilesTest, DamagedUncompressedExrIsRefusedBeforeWriting) {
+    constexpr int W = 5, H = 9;
+    OIIO::ImageSpec spec(W, H, 4, OIIO::TypeDesc::FLOAT);
+    spec.attribute("compression", "none");
+    std::vector<float> data(size_t(W) * H * 4);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = float(i) * 0.5f;
+    const std::string good = Path("good.exr");
+    WriteWithLibrary(good, spec, OIIO::TypeDesc::FLOAT, data.data());
+    ImageRef expected(ReadImageFile(good, ImageLimits(), nullptr));
+    const std::vector<uint8_t> bytes = ReadBytes(good);
+    // The chunk table: H offsets, the first pointing just past the table.
+    const auto get64 = [&](size_t at) {
+        uint64_t v = 0;
+        std::memcpy(&v, bytes.data() + at, 8);
+        return v;
+    };
+    size_t table = 0;
+    while (table + 8 <= bytes.size() && get64(table) != table + 8 * H) ++table;
+    ASSERT_LT(table + 8 * H, bytes.size());
+    const uint64_t chunk4 = get64(table + 8 * 4), chunk5 = get64(table + 8 * 5);
+    const auto put = [](std::vector<uint8_t>& b, uint64_t at, auto value) {
+        std::memcpy(b.data() + at, &value, sizeof value);
+    };
+
+    struct Damage {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> apply;
+        const char* words;   // null: read whole
+    };
+    const Damage damages[] = {
+        {"truncated", [](std::vector<uint8_t>& b) { b.resize(b.size() - 7); }, "chunk of row 8"},
+        {"cut in half", [](std::vector<uint8_t>& b) { b.resize(b.size() / 2); }, "cannot read the pixels"},
+        {"offset at the next chunk", [&](std::vector<uint8_t>& b) { put(b, table + 8 * 4, chunk5); }, "chunk of row 4"},
+        {"leader's row", [&](std::vector<uint8_t>& b) { put(b, chunk4, int32_t(5)); }, "chunk of row 4"},
+        {"leader's size", [&](std::vector<uint8_t>& b) { put(b, chunk4 + 4, int32_t(W * 16 - 4)); },
+         "76 bytes, not the 80"},
+        {"offset outside", [&](std::vector<uint8_t>& b) { put(b, table + 8 * 4, uint64_t(b.size() + 64)); }, nullptr},
+        {"offset in the header", [&](std::vector<uint8_t>& b) { put(b, table + 8 * 4, uint64_t(8)); }, nullptr},
+    };
+    for (const Damage& cs : damages)
+        for (const bool mapped : {false, true}) {
+            SCOPED_TRACE(std::string(cs.what) + (mapped ? " mapped" : " read"));
+            std::vector<uint8_t> damaged = bytes;
+            cs.apply(damaged);
+            const std::string name = Path("bad.exr");
+            WriteBytes(name, damaged);
+            ImageRef image(NewFloatImage(W, H));
+            const std::vector<float> before(size_t(W) * H * 4, -7.0f);
+            for (int y = 0; y < H; ++y) image->WriteSpan(0, y, W, before.data());
+            ExrFrameRead read;
+            read.Channels = {"R", "G", "B", "A"};
+            read.FrameY1 = read.Y1 = H;
+            read.Mapped = mapped;
+            const uint64_t ours = detail::UncompressedExrReads();
+            if (!cs.words) {
+                EXPECT_TRUE(ReadExrFrame(name, read, *image.image));
+                EXPECT_EQ(detail::UncompressedExrReads() - ours, 1u);
+                EXPECT_EQ(Pixels(image.image), Pixels(expected.image));
+                continue;
+            }
+            try {
+                ReadExrFrame(name, read, *image.image);
+                ADD_FAILURE() << "accepted";
+            } catch (const Error& e) {
+                EXPECT_EQ(e.Where().File, name);
+                EXPECT_NE(e.Message().find("cannot read the pixels"), std::string::npos) << e.what();
+                EXPECT_NE(e.Message().find(cs.words), std::string::npos) << e.what();
+            }
+            EXPECT_EQ(detail::UncompressedExrReads(), ours);
+            EXPECT_EQ(Pixels(image.image), before) << "pixels written";
+            try {
+                ImageRef whole(ReadImageFile(name, ImageLimits(), nullptr));
+                ADD_FAILURE() << "accepted";
+            } catch (const Error& e) {
+                EXPECT_EQ(e.Where().File, name);
+            }
+        }
 }
