@@ -80,8 +80,11 @@ void PrintStats(const StitchPlan& plan, const RenderOutcome& outcome, const Phas
     const double canvasBytes = double(canvas.StorageBytes());
     std::printf("tessellon stats:\n");
     if (bands > 1)
-        std::printf("  bands        %d of the canvas's %d rows, each holding at most an estimated %s of the budget %s\n",
-                    bands, plan.Canvas.Height, ByteText(plan.BandMemory).c_str(), ByteText(double(plan.Budget)).c_str());
+        std::printf("  bands        %d of the canvas's %d rows, each holding at most an estimated %s of the budget %s%s\n",
+                    bands, plan.Canvas.Height, ByteText(plan.BandMemory).c_str(), ByteText(double(plan.Budget)).c_str(),
+                    plan.BandsForSpeed ? " (for speed: the second takes the memory the first gives back; --one-pass "
+                                         "renders in one)"
+                                       : "");
     std::printf("  frames       %d of %d x %d, %s, %s; canvas %d x %d, %s, %s (layers are made like it)\n", counts.Frames,
                 plan.Start().Width, plan.Start().Height, FrameFormats(plan).c_str(), ByteText(estimate.Frames).c_str(),
                 canvas.Width, canvas.Height, FormatName(canvas.Format), ByteText(canvasBytes).c_str());
@@ -223,7 +226,7 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
     // and holding them would break the budget the bands keep to.
     if ((banded || plan.Bands > 1) && settings.DropDecoded) settings.DropDecoded();
     if (banded || plan.Bands > 1) TellWholeDecodes(plan, report);
-    if (plan.Bands > 1)
+    if (plan.Bands > 1 && !plan.BandsForSpeed)
         std::fprintf(stderr, "tessellon: rendering in %d bands to keep within %s (one pass needs about %s)\n",
                      plan.Bands, ByteText(double(plan.Budget)).c_str(), ByteText(plan.Memory.Total()).c_str());
     // The track checked on a few frames beside the render: on the frames it

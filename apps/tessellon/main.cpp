@@ -204,6 +204,9 @@ void AddStitch(CLI::App& app, Options& options, Commands& commands) {
 #endif
     stitch->add_flag("--quiet", s.Quiet, "No progress line and no summary");
     stitch->add_flag("--stats", s.Stats, "Print phase times, bands, bytes read and peak memory");
+    stitch->add_flag("--one-pass", s.OnePass,
+                     "Render the canvas in one pass where it fits the memory budget; without it a render of over "
+                     "1 GiB whose frames are all read by rows (EXR, TIFF) goes in two bands, which is faster");
     stitch->add_option("--report", s.Report,
                        "Write a JSON summary of the run (frames used and skipped, canvas, times, warnings, peak "
                        "memory) when the output is written");

@@ -239,6 +239,24 @@ MemoryEstimate EstimateMemory(const StitchPlan& plan) {
     return estimate;
 }
 
+// Two bands where they are faster than one pass (SpeedBandBytes): every
+// frame read by rows, none handed over decoded, and each band within the
+// budget as the one pass is.
+void SplitForSpeed(StitchPlan& plan, const StitchSettings& settings) {
+    const bool rows = std::all_of(plan.Frames.begin(), plan.Frames.end(),
+                                  [](const PlannedFrame& frame) { return frame.Info.RowAccess; });
+    if (settings.OnePass || settings.Decoded || !plan.Layered || !rows || plan.Canvas.Height < 2 ||
+        plan.Memory.Total() < SpeedBandBytes)
+        return;
+    const double room = double(plan.Budget) - plan.Memory.Canvas - double(FixedOverheadBytes);
+    double most = 0.0;
+    for (int k = 0; k < 2; ++k) most = std::max(most, PlanBand(plan, k, 2).Memory.Total());
+    if (most > room) return;
+    plan.Bands = 2;
+    plan.BandMemory = most;
+    plan.BandsForSpeed = true;
+}
+
 // The budget is kept in one pass, or band after band, the whole canvas
 // held for the output and the process's fixed overhead besides; or refused.
 // A band of --band is held to it alone.
@@ -260,7 +278,11 @@ void CheckBudget(StitchPlan& plan, const StitchSettings& settings) {
     }
     // The process's fixed overhead is kept within the budget too, in one
     // pass as in bands.
-    if (m.Total() + double(FixedOverheadBytes) <= double(plan.Budget) || settings.PlanOnly) return;
+    if (settings.PlanOnly) return;
+    if (m.Total() + double(FixedOverheadBytes) <= double(plan.Budget)) {
+        SplitForSpeed(plan, settings);
+        return;
+    }
     plan.Bands = plan.Layered ? BandsWithin(plan, double(plan.Budget) - m.Canvas - double(FixedOverheadBytes)) : 0;
     if (plan.Bands > 0) {
         for (int k = 0; k < plan.Bands; ++k)

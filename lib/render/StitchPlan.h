@@ -71,8 +71,18 @@ struct StitchSettings {
     RenderLimits Limits;
     // --band K/N: render band K of N only (Bands.h); N 0: the whole canvas.
     int BandK = 0, BandCount = 0;
+    // --one-pass: no split into bands for speed alone (the budget may still
+    // ask for bands).
+    bool OnePass = false;
     bool PlanOnly = false;              // `tessellon plan`: no output to check
 };
+
+// From this one-pass estimate on, a render whose frames are all read by rows
+// goes in two bands even where one pass fits: the second band takes the
+// memory the first gives back, where one pass must have all of it fresh
+// from the system (a fresh page costs far more to write than one written
+// before), at the cost of opening every file twice.
+inline constexpr double SpeedBandBytes = double(uint64_t(1) << 30);
 
 inline constexpr int FilterUnique = 0;
 inline constexpr int FilterMedian = 1;
@@ -132,9 +142,11 @@ struct StitchPlan {
     MemoryEstimate Memory;               // of the one-pass render
     uint64_t Budget = 0;
     // Bands the canvas is rendered in to keep within the budget (1: one
-    // pass), and what each holds at most.
+    // pass), and what each holds at most; or, where one pass fits, for speed
+    // alone (SpeedBandBytes).
     int Bands = 1;
     double BandMemory = 0.0;
+    bool BandsForSpeed = false;
     bool Turning = false;                // some frame turns against the first
     bool Layered = false;                // the tool places layers (it runs forward)
     WriteOptions Write;                  // the settings' with the frames' colour space

@@ -229,3 +229,33 @@ TEST(StitchPlan, AfterEffectsPixelAspectIsReadAsTheFormatMeansAndTold) {
         }
     }
 }
+
+// A render of over a gigabyte whose frames are all read by rows goes in two
+// bands where one pass would fit; not when told --one-pass, not when a
+// frame is decoded whole, not when small.
+TEST(StitchPlan, LargeRendersOfRowReadFramesGoInTwoBands) {
+    const auto plan = [](bool onePass, bool allRows, int w, uint64_t budget) {
+        StitchInputs inputs = Inputs(1, 8);
+        for (size_t i = 0; i < inputs.Headers.size(); ++i) {
+            inputs.Headers[i].Info = FloatFrame(w, w / 2);
+            inputs.Headers[i].Info->RowAccess = allRows || i != 3;
+        }
+        inputs.TrackFile = TrackOf({{1, 0.5, 0.5}, {8, 1.5, 0.5}});
+        StitchSettings settings = Settings();
+        settings.OnePass = onePass;
+        settings.Limits.MaxMemory = budget;
+        return PlanStitch(settings, inputs, 8 * Gigabytes, 16 * Gigabytes);
+    };
+    const StitchPlan large = plan(false, true, 4000, 0);   // 8 frames of 4000 x 2000 float: 1 GiB
+    ASSERT_GE(large.Memory.Total(), SpeedBandBytes);
+    EXPECT_EQ(large.Bands, 2);
+    EXPECT_TRUE(large.BandsForSpeed);
+    EXPECT_LT(large.BandMemory, large.Memory.Total());
+    EXPECT_EQ(plan(true, true, 4000, 0).Bands, 1);
+    EXPECT_EQ(plan(false, false, 4000, 0).Bands, 1);
+    EXPECT_EQ(plan(false, true, 1000, 0).Bands, 1);
+    // Too little for one pass: bands for the budget, said as such.
+    const StitchPlan budgeted = plan(false, true, 4000, uint64_t(large.Memory.Total() / 2));
+    EXPECT_GT(budgeted.Bands, 2);
+    EXPECT_FALSE(budgeted.BandsForSpeed);
+}
