@@ -534,6 +534,26 @@ TEST_F(ImageTest, KeptMemoryIsTakenAgainZeroedAndNeverHeldBesideFreshMemory) {
     HostApp::KeepReleasedImageMemory(0);
     EXPECT_LT(ResidentBytes() - before, int64_t(4) << 20);
 }
+
+// Storage never written is not kept: it would take the room of written
+// storage and hand the next image fresh pages all the same.
+TEST_F(ImageTest, OnlyWrittenMemoryIsKept) {
+    HostApp::KeepReleasedImageMemory(uint64_t(40) << 20);   // room for one image
+    std::vector<float> row(2000 * 4, 1.0f);
+    {
+        Held<Image> unwritten(MakeImage(2000, 1000));
+        Held<Image> written(MakeImage(2000, 1000));
+        for (int32_t y = 0; y < 1000; ++y) written->WriteSpan(0, y, 2000, row.data());
+        unwritten.Reset();   // released first, as the layers of a band are
+    }
+    const int64_t kept = ResidentBytes();
+    {
+        Held<Image> next(MakeImage(2000, 1000));
+        for (int32_t y = 0; y < 1000; ++y) next->WriteSpan(0, y, 2000, row.data());
+        EXPECT_LT(ResidentBytes() - kept, int64_t(2) << 20) << "the next image was given fresh pages";
+    }
+    HostApp::KeepReleasedImageMemory(0);
+}
 #endif
 
 TEST_F(ImageTest, RefusalCarriesTheFigures) {

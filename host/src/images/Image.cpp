@@ -229,7 +229,7 @@ HostApp::RowRange HostApp::StoredRows(const Image* image) {
     return image ? ImageStorage::Rows(image) : RowRange{};
 }
 
-Image::~Image() { ImageStorage::Release(storage_, storageBytes_); }
+Image::~Image() { ImageStorage::Release(storage_, storageBytes_, ImageStorage::IsWritten(this)); }
 
 uint64_t Image::StorageBytes() const { return storageBytes_; }
 

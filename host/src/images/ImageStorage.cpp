@@ -138,6 +138,22 @@ uint64_t MappedBytes(uint64_t bytes) {
     return (bytes + step - 1) & ~(step - 1);
 }
 
+// A fresh mapping of `bytes` (a mapping's size), starting on a huge page's
+// boundary where it spans one: the system gives huge pages only to whole
+// aligned 2 MiB stretches, so an unaligned frame would come mostly in 4 KiB
+// pages, a fault each.
+void* MapFresh(uint64_t bytes, int flags) {
+    constexpr uint64_t Huge = uint64_t(2) << 20;
+    if (bytes < Huge) return mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE, flags, -1, 0);
+    void* mapped = mmap(nullptr, size_t(bytes + Huge), PROT_READ | PROT_WRITE, flags, -1, 0);
+    if (mapped == MAP_FAILED) return mapped;
+    uint8_t* base = static_cast<uint8_t*>(mapped);
+    uint8_t* start = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(base) + Huge - 1) & ~uintptr_t(Huge - 1));
+    if (start > base) munmap(base, size_t(start - base));
+    if (base + Huge > start) munmap(start + bytes, size_t(base + Huge - start));
+    return start;
+}
+
 }  // namespace
 #endif
 
@@ -165,7 +181,7 @@ void* ImageStorage::Allocate(uint64_t bytes) {
     flags |= MAP_NORESERVE;
 #  endif
     void* storage = Kept().Take(MappedBytes(bytes));
-    if (!storage) storage = mmap(nullptr, size_t(MappedBytes(bytes)), PROT_READ | PROT_WRITE, flags, -1, 0);
+    if (!storage) storage = MapFresh(MappedBytes(bytes), flags);
     if (storage == MAP_FAILED)
         return nullptr;
 #  if defined(MADV_NOHUGEPAGE)
@@ -199,7 +215,7 @@ void ImageStorage::Populate(uint8_t* from, uint64_t bytes) {
 #endif
 }
 
-void ImageStorage::Release(void* storage, uint64_t bytes) {
+void ImageStorage::Release(void* storage, uint64_t bytes, bool written) {
     if (storage == nullptr)
         return;
     if (bytes < MappedThreshold) {
@@ -207,9 +223,10 @@ void ImageStorage::Release(void* storage, uint64_t bytes) {
         return;
     }
 #if defined(_WIN32)
+    (void)written;
     VirtualFree(storage, 0, MEM_RELEASE);
 #else
-    if (!Kept().Keep(storage, MappedBytes(bytes))) munmap(storage, size_t(MappedBytes(bytes)));
+    if (!written || !Kept().Keep(storage, MappedBytes(bytes))) munmap(storage, size_t(MappedBytes(bytes)));
 #endif
 }
 

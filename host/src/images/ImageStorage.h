@@ -19,7 +19,9 @@ struct ImageStorage {
 
     // Zeroed storage of `bytes` bytes, or null.
     static void* Allocate(uint64_t bytes);
-    static void Release(void* storage, uint64_t bytes);
+    // `written` false: no pixel of the storage was ever written, and its
+    // pages are not worth keeping (they would cost a fault all the same).
+    static void Release(void* storage, uint64_t bytes, bool written = true);
     // Keeps up to `bytes` of released mapped storage for later images
     // instead of handing it back to the system (0, the default: none, and
     // what is kept is handed back).
