@@ -82,8 +82,8 @@ void PrintStats(const StitchPlan& plan, const RenderOutcome& outcome, const Phas
     if (bands > 1)
         std::printf("  bands        %d of the canvas's %d rows, each holding at most an estimated %s of the budget %s%s\n",
                     bands, plan.Canvas.Height, ByteText(plan.BandMemory).c_str(), ByteText(double(plan.Budget)).c_str(),
-                    plan.BandsForSpeed ? " (for speed: the second takes the memory the first gives back; --one-pass "
-                                         "renders in one)"
+                    plan.BandsForSpeed ? " (for speed: each band takes the memory the one before gives back; "
+                                         "--one-pass renders in one)"
                                        : "");
     std::printf("  frames       %d of %d x %d, %s, %s; canvas %d x %d, %s, %s (layers are made like it)\n", counts.Frames,
                 plan.Start().Width, plan.Start().Height, FrameFormats(plan).c_str(), ByteText(estimate.Frames).c_str(),

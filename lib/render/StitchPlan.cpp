@@ -239,20 +239,22 @@ MemoryEstimate EstimateMemory(const StitchPlan& plan) {
     return estimate;
 }
 
-// Two bands where they are faster than one pass (SpeedBandBytes): every
-// frame read by rows, none handed over decoded, and each band within the
-// budget as the one pass is.
+// Bands where they are faster than one pass (SpeedBandBytes): every frame
+// read by rows, none handed over decoded, and each band within the budget
+// as the one pass is.
 void SplitForSpeed(StitchPlan& plan, const StitchSettings& settings) {
     const bool rows = std::all_of(plan.Frames.begin(), plan.Frames.end(),
                                   [](const PlannedFrame& frame) { return frame.Info.RowAccess; });
+    const double total = plan.Memory.Total();
     if (settings.OnePass || settings.Decoded || !plan.Layered || !rows || plan.Canvas.Height < 2 ||
-        plan.Memory.Total() < SpeedBandBytes)
+        total < 1.5 * SpeedBandBytes)
         return;
+    const int bands = int(std::min<double>(std::max(2.0, std::round(total / SpeedBandBytes)), plan.Canvas.Height));
     const double room = double(plan.Budget) - plan.Memory.Canvas - double(FixedOverheadBytes);
     double most = 0.0;
-    for (int k = 0; k < 2; ++k) most = std::max(most, PlanBand(plan, k, 2).Memory.Total());
+    for (int k = 0; k < bands; ++k) most = std::max(most, PlanBand(plan, k, bands).Memory.Total());
     if (most > room) return;
-    plan.Bands = 2;
+    plan.Bands = bands;
     plan.BandMemory = most;
     plan.BandsForSpeed = true;
 }

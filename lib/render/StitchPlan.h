@@ -77,12 +77,12 @@ struct StitchSettings {
     bool PlanOnly = false;              // `tessellon plan`: no output to check
 };
 
-// From this one-pass estimate on, a render whose frames are all read by rows
-// goes in two bands even where one pass fits: the second band takes the
-// memory the first gives back, where one pass must have all of it fresh
-// from the system (a fresh page costs far more to write than one written
-// before), at the cost of opening every file twice.
-inline constexpr double SpeedBandBytes = double(uint64_t(1) << 30);
+// A render whose frames are all read by rows goes in bands of about this
+// one-pass estimate each even where one pass fits: every band after the
+// first takes the memory the one before gives back, where one pass must have
+// all of it fresh from the system (a fresh page costs far more to write than
+// one written before), at the cost of opening every file once a band.
+inline constexpr double SpeedBandBytes = double(uint64_t(640) << 20);
 
 inline constexpr int FilterUnique = 0;
 inline constexpr int FilterMedian = 1;

@@ -230,10 +230,10 @@ TEST(StitchPlan, AfterEffectsPixelAspectIsReadAsTheFormatMeansAndTold) {
     }
 }
 
-// A render of over a gigabyte whose frames are all read by rows goes in two
-// bands where one pass would fit; not when told --one-pass, not when a
+// A render of about a gigabyte or more whose frames are all read by rows
+// goes in bands where one pass would fit; not when told --one-pass, not when a
 // frame is decoded whole, not when small.
-TEST(StitchPlan, LargeRendersOfRowReadFramesGoInTwoBands) {
+TEST(StitchPlan, LargeRendersOfRowReadFramesGoInBandsForSpeed) {
     const auto plan = [](bool onePass, bool allRows, int w, uint64_t budget) {
         StitchInputs inputs = Inputs(1, 8);
         for (size_t i = 0; i < inputs.Headers.size(); ++i) {
@@ -254,6 +254,12 @@ TEST(StitchPlan, LargeRendersOfRowReadFramesGoInTwoBands) {
     EXPECT_EQ(plan(true, true, 4000, 0).Bands, 1);
     EXPECT_EQ(plan(false, false, 4000, 0).Bands, 1);
     EXPECT_EQ(plan(false, true, 1000, 0).Bands, 1);
+    // Larger: as many bands as keep each about SpeedBandBytes.
+    const StitchPlan larger = plan(false, true, 6325, 0);
+    EXPECT_EQ(larger.Bands, int(std::round(larger.Memory.Total() / SpeedBandBytes)));
+    EXPECT_GE(larger.Bands, 4);
+    EXPECT_TRUE(larger.BandsForSpeed);
+    EXPECT_NEAR(larger.BandMemory, SpeedBandBytes, 0.25 * SpeedBandBytes);
     // Too little for one pass: bands for the budget, said as such.
     const StitchPlan budgeted = plan(false, true, 4000, uint64_t(large.Memory.Total() / 2));
     EXPECT_GT(budgeted.Bands, 2);
