@@ -247,3 +247,40 @@ TEST_F(TransformTest, TurningInPlaceEqualsTurningIntoAnotherImage) {
     const std::vector<float> pa = Pixels(a.Get()), pb = Pixels(b.Get());
     EXPECT_EQ(std::memcmp(pa.data(), pb.data(), pa.size() * 4), 0);
 }
+
+// Images of the same four channels are turned straight from memory; the
+// same bits as through the pixel functions, for float and half, NaN and
+// all, into whole images and into ones holding some rows only.
+TEST_F(TransformTest, FourChannelImagesTurnAsThroughThePixelFunctions) {
+    const int32_t w = 37, h = 29;
+    for (int32_t format : {Format_Float, Format_Half}) {
+        Held<Image> source(MakeImage(w, h, format, {2, 1, 0, 3}));
+        std::mt19937 random(format);
+        std::uniform_real_distribution<float> value(-2.0f, 70000.0f);
+        std::vector<float> row(size_t(w) * 4);
+        for (int32_t y = 0; y < h; ++y) {
+            for (float& v : row) v = value(random);
+            row[size_t(y) % row.size()] = std::numeric_limits<float>::quiet_NaN();
+            source->WriteSpan(0, y, w, row.data());
+        }
+        for (const auto& [first, end] : {std::pair{0, h}, {5, 17}}) {
+            const auto rows = [&](std::vector<int32_t> channels) {
+                TagList tags{Tag<IMG_Width>(w), Tag<IMG_Height>(h), Tag<IMG_Format>(format),
+                             Tag<HostApp::IMG_FirstRow>(first), Tag<HostApp::IMG_EndRow>(end)};
+                for (int32_t c : channels) tags.Add(Tag<IMG_Channel>(c));
+                return NewImage(tags);
+            };
+            Held<Image> fast(rows({2, 1, 0, 3}));     // the source's channels
+            Held<Image> slow(rows({0, 1, 2, 3}));     // others: through the pixel functions
+            ASSERT_TRUE(source->Transform(fast.Get(), Turn(13.7, 0.45, 0.55)));
+            ASSERT_TRUE(source->Transform(slow.Get(), Turn(13.7, 0.45, 0.55)));
+            std::vector<float> a(size_t(w) * 4), b(size_t(w) * 4);
+            for (int32_t y = first; y < end; ++y) {
+                fast->ReadSpan(0, y, w, a.data());
+                slow->ReadSpan(0, y, w, b.data());
+                ASSERT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0)
+                    << "format " << format << ", row " << y;
+            }
+        }
+    }
+}

@@ -45,6 +45,77 @@ void SinCosDegrees(double degrees, double& s, double& c) {
 
 inline float Lerp(float a, float b, float t) { return a + (b - a) * t; }
 
+// Whether both images store four channels in `format` in one interleaved
+// group, in the same order: each channel is turned alone, so their taps can
+// be read and written in the stored order, straight from memory.
+bool SameFourChannels(const Image& a, const Image& b, int32_t format) {
+    const auto four = [format](const Image& image) {
+        return image.Format == format && image.Channels == 4 && image.Group[1].Base == nullptr;
+    };
+    return four(a) && four(b) && std::equal(a.ChannelMap, a.ChannelMap + 4, b.ChannelMap);
+}
+
+// One destination row of the turn, reading and writing through `Read(x, y,
+// p)` and `Write(x, p)`; the same arithmetic whatever they are.
+template <class ReadTap, class WritePixel>
+bool TurnRow(int32_t y, int32_t width, int32_t w, int32_t h, double s, double c, double cx, double cy,
+             ReadTap&& readTap, WritePixel&& write) {
+    bool wrote = false;
+    PixelRecord taps[4];
+    PixelRecord out;
+    const auto tap = [&](int32_t x, int32_t y, PixelRecord& p) {
+        if (x < 0 || y < 0 || x >= w || y >= h) {
+            p.Chan[0] = p.Chan[1] = p.Chan[2] = p.Chan[3] = 0.0f;
+            return;
+        }
+        readTap(x, y, p);
+    };
+    const double py = y + 0.5 - cy;
+    for (int32_t x = 0; x < width; ++x) {
+        const double px = x + 0.5 - cx;
+        const double u = cx + c * px + s * py - 0.5;
+        const double v = cy - s * px + c * py - 0.5;
+        const double fu = std::floor(u), fv = std::floor(v);
+        if (fu < -1.0 || fv < -1.0 || fu >= w || fv >= h)
+            continue;   // all four taps outside
+        const int32_t x0 = int32_t(fu), y0 = int32_t(fv);
+        const float tx = float(u - fu), ty = float(v - fv);
+        tap(x0, y0, taps[0]);
+        tap(x0 + 1, y0, taps[1]);
+        tap(x0, y0 + 1, taps[2]);
+        tap(x0 + 1, y0 + 1, taps[3]);
+        for (int k = 0; k < 4; ++k) {
+            const float bottom = Lerp(taps[0].Chan[k], taps[1].Chan[k], tx);
+            const float top = Lerp(taps[2].Chan[k], taps[3].Chan[k], tx);
+            out.Chan[k] = Lerp(bottom, top, ty);
+        }
+        write(x, out);
+        wrote = true;
+    }
+    return wrote;
+}
+
+// A row of the turn between images of the same four channels in the format
+// of S: taps read and pixels written in place, channel by stored channel,
+// without the pixel functions. The same values as through them.
+template <class S>
+void TurnRowStored(const Image& source, Image* dest, int32_t y, double s, double c, double cx, double cy) {
+    using T = typename S::T;
+    const BufferGroup& from = source.Group[0];
+    const BufferGroup& to = dest->Group[0];
+    T* row = reinterpret_cast<T*>(to.Base + to.RowOffsets[y]);
+    const auto read = [&](int32_t x, int32_t ty, PixelRecord& p) {
+        const T* q = reinterpret_cast<const T*>(from.Base + from.RowOffsets[ty] + int64_t(x) * from.PixelStride);
+        for (int k = 0; k < 4; ++k) p.Chan[k] = S::Read(q[k]);
+    };
+    const auto write = [&](int32_t x, const PixelRecord& p) {
+        T* q = row + int64_t(x) * (to.PixelStride / int64_t(sizeof(T)));
+        for (int k = 0; k < 4; ++k) q[k] = S::Write(p.Chan[k]);
+    };
+    if (TurnRow(y, dest->Width, source.Width, source.Height, s, c, cx, cy, read, write))
+        ImageStorage::MarkWritten(dest);
+}
+
 // Rows per band so that each band has at least ~16k pixels of work.
 int32_t RowsPerBand(int32_t width) { return std::max<int32_t>(1, 16384 / std::max<int32_t>(width, 1)); }
 
@@ -92,16 +163,12 @@ bool TransformInto(const Image& source, Image* dest, const TagList& tags) {
     const int32_t rowsPerBand = RowsPerBand(dest->Width);
     const int32_t bands = (dest->Height + rowsPerBand - 1) / rowsPerBand;
 
+    const bool floats = SameFourChannels(source, *dest, Format_Float);
+    const bool halves = SameFourChannels(source, *dest, Format_Half);
     hostimpl::RunChunks(bands, [&](int32_t band) {
         PixelAccessor reader(&source);
         PixelAccessor writer(dest);
-        PixelRecord taps[4];
-        PixelRecord out;
-        const auto tap = [&](int32_t x, int32_t y, PixelRecord& p) {
-            if (x < 0 || y < 0 || x >= w || y >= h) {
-                p.Chan[0] = p.Chan[1] = p.Chan[2] = p.Chan[3] = 0.0f;
-                return;
-            }
+        const auto read = [&](int32_t x, int32_t y, PixelRecord& p) {
             reader.SetPosition(x, y);
             reader.ReadPixel(p);
         };
@@ -109,27 +176,15 @@ bool TransformInto(const Image& source, Image* dest, const TagList& tags) {
         for (int32_t y = band * rowsPerBand; y < yEnd; ++y) {
             if (!ImageStorage::HoldsRow(dest, y))
                 continue;   // a row the destination does not hold is never read back
-            const double py = y + 0.5 - cy;
-            for (int32_t x = 0; x < dest->Width; ++x) {
-                const double px = x + 0.5 - cx;
-                const double u = cx + c * px + s * py - 0.5;
-                const double v = cy - s * px + c * py - 0.5;
-                const double fu = std::floor(u), fv = std::floor(v);
-                if (fu < -1.0 || fv < -1.0 || fu >= w || fv >= h)
-                    continue;   // all four taps outside
-                const int32_t x0 = int32_t(fu), y0 = int32_t(fv);
-                const float tx = float(u - fu), ty = float(v - fv);
-                tap(x0, y0, taps[0]);
-                tap(x0 + 1, y0, taps[1]);
-                tap(x0, y0 + 1, taps[2]);
-                tap(x0 + 1, y0 + 1, taps[3]);
-                for (int k = 0; k < 4; ++k) {
-                    const float bottom = Lerp(taps[0].Chan[k], taps[1].Chan[k], tx);
-                    const float top = Lerp(taps[2].Chan[k], taps[3].Chan[k], tx);
-                    out.Chan[k] = Lerp(bottom, top, ty);
-                }
-                writer.SetPosition(x, y);
-                writer.WritePixel(out);
+            if (floats) {
+                TurnRowStored<hostimpl::StoreFloat>(source, dest, y, s, c, cx, cy);
+            } else if (halves) {
+                TurnRowStored<hostimpl::StoreHalf>(source, dest, y, s, c, cx, cy);
+            } else {
+                TurnRow(y, dest->Width, w, h, s, c, cx, cy, read, [&](int32_t x, const PixelRecord& p) {
+                    writer.SetPosition(x, y);
+                    writer.WritePixel(p);
+                });
             }
         }
     });
