@@ -137,6 +137,10 @@ inline constexpr uint32_t IMG_FirstRow = 0x10021000;
 inline constexpr uint32_t IMG_EndRow = 0x10021001;
 inline constexpr uint32_t IMG_LikeFirstRow = 0x10021002;
 inline constexpr uint32_t IMG_LikeEndRow = 0x10021003;
+// NewImage tag of the host application, nonzero: every pixel of the rows
+// the image holds is written before any is read (a frame its file covers),
+// so memory taken again from released images is not cleared for it first.
+inline constexpr uint32_t IMG_Overwritten = 0x10021004;
 
 // The rows `image` holds.
 HOSTSYSTEM_API RowRange StoredRows(const Image* image);

@@ -106,7 +106,7 @@ void CheckPixelBytes(const std::string& path, ByteCount bytes, const ImageLimits
 }
 
 HostRef<Image> NewFrameImage(const std::string& path, int width, int height, int32_t format, void* imageContext,
-                             const FrameRows* rows) {
+                             const FrameRows* rows, bool overwritten) {
     // The rows are always told, so that a frame is never taken for an image
     // of a region render's own.
     const HostApp::RowRange held = rows ? rows->Rows : HostApp::RowRange{0, height};
@@ -124,6 +124,7 @@ HostRef<Image> NewFrameImage(const std::string& path, int width, int height, int
         Tag<IMG_Channel>(StoredChannels[2]),
         Tag<IMG_Channel>(StoredChannels[3]),
         Tag<IMG_Format>(format),
+        Tag<HostApp::IMG_Overwritten>(overwritten ? 1 : 0),
     });
     if (!image)
         throw BadFile(path, "the host refused a " + std::to_string(width) + " x " + std::to_string(height) +

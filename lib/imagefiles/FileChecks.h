@@ -52,9 +52,11 @@ void CheckPixelBytes(const std::string& path, ByteCount bytes, const ImageLimits
 
 // The host image a decoded frame of width x height in `format` goes into,
 // in the stored channel order, told that every pixel is about to be
-// written; holding only `rows` where given. A host refusal is an Error
-// naming `path` with the host's reason.
+// written; holding only `rows` where given. `overwritten`: every pixel of
+// those rows is written by the decoding, and the image need not be cleared
+// (HostApp::IMG_Overwritten). A host refusal is an Error naming `path` with
+// the host's reason.
 HostRef<Image> NewFrameImage(const std::string& path, int width, int height, int32_t format, void* imageContext,
-                             const FrameRows* rows = nullptr);
+                             const FrameRows* rows = nullptr, bool overwritten = false);
 
 }  // namespace tessellon

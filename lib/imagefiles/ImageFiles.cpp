@@ -585,8 +585,13 @@ void UseFasterExrReader(OpenedFile& f, const std::string& path) {
 Image* ReadChecked(const std::string& path, const ImageLimits& limits, void* imageContext, const FrameRows* rows) {
     OpenedFile f = OpenChecked(path, limits);
     const ImageFileInfo& info = f.Info;
-    HostRef<Image> hold = NewFrameImage(path, info.Width, info.Height, info.HostFormat, imageContext, rows);
+    // OpenEXR's decoding writes every pixel of the rows held where the data
+    // window covers the frame; the image library's path is given an image
+    // cleared first.
+    const bool covered = DataOf(f.Spec).Contains(f.Frame) && std::strcmp(f.Input->format_name(), "openexr") == 0;
+    HostRef<Image> hold = NewFrameImage(path, info.Width, info.Height, info.HostFormat, imageContext, rows, covered);
     if (!ReadExrDirect(f, *hold.Get(), path)) {
+        if (covered) hold->Fill(0, 0, 0, 0);
         UseFasterExrReader(f, path);
         ReadPixels(f, *hold.Get(), path);
     }

@@ -429,6 +429,52 @@ TEST_F(ImageFilesTest, LargeFramesArriveAcrossBands) {
     }
 }
 
+// A frame read into memory a released image held, not cleared for it where
+// the file covers it, is still exactly the file: every pixel of the rows it
+// holds written, the rows outside the data window transparent.
+TEST_F(ImageFilesTest, FramesInMemoryTakenAgainAreExactlyTheirFiles) {
+    constexpr int W = 1024, H = 600;
+    struct Keeping {
+        Keeping() { HostApp::KeepReleasedImageMemory(uint64_t(1) << 30); }
+        ~Keeping() { HostApp::KeepReleasedImageMemory(0); }
+    } keeping;
+    for (const int dataY : {0, 37}) {
+        SCOPED_TRACE(dataY);
+        OIIO::ImageSpec spec(W, H - dataY, 3, OIIO::TypeDesc::FLOAT);
+        spec.y = dataY;
+        spec.full_height = H;
+        std::vector<float> data(size_t(W) * (H - dataY) * 3);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = float(i % 509) / 509.0f;
+        WriteWithLibrary(Path("kept.exr"), spec, OIIO::TypeDesc::FLOAT, data.data());
+        const FrameRows band{{100, 400}, {100, 400}};
+        for (const FrameRows* rows : {static_cast<const FrameRows*>(nullptr), &band}) {
+            {
+                // Junk in every byte, given back for the frame to take.
+                ImageRef junk(NewImage(TagList{Tag<IMG_Width>(W), Tag<IMG_Height>(H),
+                                               Tag<IMG_Channel>(StoredChannels[0]), Tag<IMG_Channel>(StoredChannels[1]),
+                                               Tag<IMG_Channel>(StoredChannels[2]), Tag<IMG_Channel>(StoredChannels[3]),
+                                               Tag<IMG_Format>(int32_t(Format_Float))}));
+                const std::vector<float> seven(size_t(W) * 4, 7.0f);
+                for (int y = 0; y < H; ++y) junk->WriteSpan(0, y, W, seven.data());
+            }
+            ImageRef image(rows ? ReadImageFile(Path("kept.exr"), ImageLimits(), nullptr, *rows)
+                                : ReadImageFile(Path("kept.exr"), ImageLimits(), nullptr));
+            const std::vector<float> got = Pixels(image.image);
+            for (int fy = 0; fy < H; ++fy)
+                for (int x = 0; x < W; ++x) {
+                    const int y = H - 1 - fy;
+                    const bool held = !rows || (y >= rows->Rows.First && y < rows->Rows.End);
+                    const auto p = At(got, W, x, y);
+                    for (int c = 0; c < 4; ++c) {
+                        float want = 0.0f;
+                        if (held && fy >= dataY) want = c < 3 ? data[(size_t(fy - dataY) * W + x) * 3 + c] : 1.0f;
+                        ASSERT_EQ(p[c], want) << "file row " << fy << " x " << x << " c " << c;
+                    }
+                }
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Values a float file holds pass through reading and writing unchanged.
 

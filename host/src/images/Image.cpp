@@ -184,7 +184,8 @@ Image* NewImage(const TagList& tags) {
                           FormatBytes(limit) + " per-image limit",
                       bytes, limit);
 
-    void* storage = ImageStorage::Allocate(bytes);
+    const bool overwritten = tags.GetInt(HostApp::IMG_Overwritten, 0) != 0;
+    void* storage = ImageStorage::Allocate(bytes, !overwritten);
     if (storage == nullptr)
         return Refuse(RefusalKind::SystemMemory, width, height,
                       "image of " + Size(width, height) + ": the system could not provide " + FormatBytes(bytes), bytes);
@@ -198,6 +199,9 @@ Image* NewImage(const TagList& tags) {
         std::copy(map, map + 4, image->ChannelMap);
         image->Context = context;
         ImageStorage::Attach(image, storage, bytes, int64_t(rowBytes), rows.First, rows.End);
+        // The spare row is as in cleared storage.
+        if (overwritten && rows.Count() < height)
+            std::memset(static_cast<uint8_t*>(storage) + uint64_t(rows.Count()) * rowBytes, 0, size_t(rowBytes));
         if (tags.Has(HostApp::IMG_LikeFirstRow) || tags.Has(HostApp::IMG_LikeEndRow)) {
             const int32_t first = std::clamp(tags.GetInt(HostApp::IMG_LikeFirstRow, 0), 0, height);
             ImageStorage::SetLikeRows(image, HostApp::RowRange{first, std::clamp(tags.GetInt(HostApp::IMG_LikeEndRow, height), first, height)});

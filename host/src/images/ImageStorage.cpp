@@ -38,9 +38,10 @@ public:
     }
 
     // Kept storage of at least `bytes` (a mapping's size), cut to `bytes`
-    // and zeroed; null when nothing kept is large enough, after giving back
-    // kept storage worth at least `bytes` to make room for a fresh mapping.
-    void* Take(uint64_t bytes) {
+    // and zeroed where `cleared`; null when nothing kept is large enough,
+    // after giving back kept storage worth at least `bytes` to make room for
+    // a fresh mapping.
+    void* Take(uint64_t bytes, bool cleared) {
         Mapping found{};
         std::vector<Mapping> dropped;
         {
@@ -64,7 +65,7 @@ public:
         Unmap(dropped);
         if (!found.Storage) return nullptr;
         if (found.Bytes > bytes) munmap(found.Storage + bytes, size_t(found.Bytes - bytes));
-        ZeroResident(found.Storage, bytes);
+        if (cleared) ZeroResident(found.Storage, bytes);
         return found.Storage;
     }
 
@@ -165,12 +166,13 @@ void ImageStorage::KeepReleased(uint64_t bytes) {
 #endif
 }
 
-void* ImageStorage::Allocate(uint64_t bytes) {
+void* ImageStorage::Allocate(uint64_t bytes, bool cleared) {
     if (bytes == 0 || bytes > uint64_t(SIZE_MAX))
         return nullptr;
     if (bytes < MappedThreshold)
         return std::calloc(1, size_t(bytes));
 #if defined(_WIN32)
+    (void)cleared;
     // Committed pages are backed by physical memory only when first touched.
     return VirtualAlloc(nullptr, size_t(bytes), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 #else
@@ -180,7 +182,7 @@ void* ImageStorage::Allocate(uint64_t bytes) {
     // for pages that are never written.
     flags |= MAP_NORESERVE;
 #  endif
-    void* storage = Kept().Take(MappedBytes(bytes));
+    void* storage = Kept().Take(MappedBytes(bytes), cleared);
     if (!storage) storage = MapFresh(MappedBytes(bytes), flags);
     if (storage == MAP_FAILED)
         return nullptr;

@@ -17,8 +17,9 @@ struct ImageStorage {
     // The system's page, what a first write to mapped storage costs.
     static constexpr uint64_t PageBytes = 4096;
 
-    // Zeroed storage of `bytes` bytes, or null.
-    static void* Allocate(uint64_t bytes);
+    // Zeroed storage of `bytes` bytes, or null. `cleared` false: storage
+    // taken again from released images may hold what they held.
+    static void* Allocate(uint64_t bytes, bool cleared = true);
     // `written` false: no pixel of the storage was ever written, and its
     // pages are not worth keeping (they would cost a fault all the same).
     static void Release(void* storage, uint64_t bytes, bool written = true);
