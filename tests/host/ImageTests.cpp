@@ -532,7 +532,10 @@ TEST_F(ImageTest, KeptMemoryIsTakenAgainZeroedAndNeverHeldBesideFreshMemory) {
         EXPECT_EQ(ReadAt(layer.Get(), 5000, 5000).c[0], 0.0f);
     }
     HostApp::KeepReleasedImageMemory(0);
+#if !defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer's shadow of the pages touched stays resident.
     EXPECT_LT(ResidentBytes() - before, int64_t(4) << 20);
+#endif
 }
 
 // Storage never written is not kept: it would take the room of written
@@ -590,8 +593,11 @@ TEST_F(ImageTest, ResidentEstimateBoundsWhatABlockCosts) {
     std::vector<float> row(size_t(bw) * 4, 0.25f);
     for (int32_t y = 0; y < h; ++y) image->WriteSpan(2500, y, bw, row.data());
     const double cost = double(ResidentBytes() - before);
-    // Room for the address sanitizer's shadow, an eighth of what is touched.
+#if !defined(__SANITIZE_ADDRESS__)
+    // Under the address sanitizer its shadow of the pages touched, and of
+    // its own bookkeeping, comes on top and varies from run to run.
     EXPECT_LE(cost, estimate * 1.15 + double(1 << 20)) << "the estimate plans for what the block touches";
+#endif
     EXPECT_GE(cost, estimate * 0.8);
 }
 #endif
