@@ -32,6 +32,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "ExrDeflate.h"
 #include "FileChecks.h"
 #include "HostApp.h"
 #include "HostSystem.h"
@@ -610,6 +611,18 @@ void WriteExrFrame(const Image& image, const PendingFile& file, const ExrFrameWr
         }
         pixelStride = 4 * bytes;
         step = -pixelStride * w;   // copied top row first
+    }
+    if (IsDeflatedCodec(how.Compression)) {
+        ExrRows rows;
+        rows.Top = top;
+        rows.Down = -step;
+        rows.PixelStride = pixelStride;
+        std::copy(std::begin(slotOf), std::end(slotOf), rows.SlotOf);
+        rows.Half = how.Half;
+        rows.Width = w;
+        rows.Height = h;
+        WriteDeflatedExr(rows, how.Compression, file, path);
+        return;
     }
     Imf::FrameBuffer frame;
     const char* names[4] = {"R", "G", "B", "A"};

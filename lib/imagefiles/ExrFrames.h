@@ -1,5 +1,5 @@
 // EXR pixels through OpenEXR's own library, decoded straight into a host
-// image's storage and encoded straight from it, on OpenEXR's thread pool.
+// image's storage and encoded straight from it, on every core.
 // Uncompressed scanline parts are read by our own code on the calling
 // thread: their chunks in long runs, their samples interleaved into the
 // storage, every chunk checked against the header first.
@@ -53,7 +53,8 @@ struct ExrFrameWrite {
 };
 
 // Writes the image as an RGBA EXR file into `file` (the file's top row is host
-// row H-1), every line in one call to OpenEXR's writer on its thread pool.
+// row H-1): zip and zips through ExrDeflate.h, other codecs with every line in
+// one call to OpenEXR's writer on its thread pool.
 // Pixels are taken straight from the storage unless `convert` is given or
 // the storage is not half or float; then they go through 32-bit floats and
 // `convert`. Nothing in the file depends on when it was written. Throws
