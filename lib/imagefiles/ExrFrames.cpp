@@ -12,6 +12,7 @@
 #include <exception>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -542,6 +543,12 @@ Imf::Compression CompressionOf(const std::string& name) {
 }  // namespace
 
 int ExrThreads() {
+    // The pool is empty until someone fills it: the image library fills it
+    // as it opens a file, a process that never loads it gets a thread a core.
+    static std::once_flag filled;
+    std::call_once(filled, [] {
+        if (Imf::globalThreadCount() == 0) Imf::setGlobalThreadCount(int(std::thread::hardware_concurrency()));
+    });
     return std::max({Imf::globalThreadCount(), int(std::thread::hardware_concurrency()), 1});
 }
 

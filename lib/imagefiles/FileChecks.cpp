@@ -133,4 +133,13 @@ HostRef<Image> NewFrameImage(const std::string& path, int width, int height, int
     return HostRef<Image>(image);
 }
 
+void MarkWritten(Image& image) {
+    const float clear[4] = {0, 0, 0, 0};
+    image.WriteSpan(0, HostApp::StoredRows(&image).First, 1, clear);
+}
+
+Error FrameOutOfMemory(const std::string& path) {
+    return BadFile(path, "ran out of memory while reading the image (--max-frame-bytes bounds what a frame may take)");
+}
+
 }  // namespace tessellon

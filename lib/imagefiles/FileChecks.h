@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+
+#include "Error.h"
 #include <vector>
 
 #include "HostSystem.h"
@@ -58,5 +60,13 @@ void CheckPixelBytes(const std::string& path, ByteCount bytes, const ImageLimits
 // the host's reason.
 HostRef<Image> NewFrameImage(const std::string& path, int width, int height, int32_t format, void* imageContext,
                              const FrameRows* rows = nullptr, bool overwritten = false);
+
+// Marks an image as holding pixels before they are decoded straight into
+// its storage, behind the host's back: one of them is written through the
+// host, to be overwritten by the decoding.
+void MarkWritten(Image& image);
+
+// Running out of memory while reading, as an Error naming the file.
+Error FrameOutOfMemory(const std::string& path);
 
 }  // namespace tessellon

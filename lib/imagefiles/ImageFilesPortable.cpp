@@ -22,6 +22,7 @@ namespace detail {
 void SetDirectReads(bool) {}
 void SetOpenExrReads(bool) {}
 uint64_t OpenExrDecodes() { return 0; }
+uint64_t PlainExrHeaders() { return 0; }
 
 }  // namespace detail
 

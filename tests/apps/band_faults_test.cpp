@@ -143,7 +143,7 @@ TEST_F(BandTasks, AFullDiskIsAnErrorThatLeavesNothing) {
 // it, the render in bands stays within it, the fixed overhead included, and
 // writes the same file.
 TEST_F(BandTasks, TheMemoryBudgetIsKept) {
-    MakeShot(960, 540, 40);
+    MakeShot(960, 540, 64);
     const Ran whole = RunTask(dir_, Stitch({"--method", "median", "-o", "one.exr"}));
     ASSERT_EQ(whole.Status, 0) << whole.Err;
     const long budget = 200L << 20;

@@ -302,6 +302,26 @@ TEST_F(Tessellon, StitchIsTheToolDrivenDirectlyBitForBit) {
     }
 }
 
+// A shot of EXR frames stitched to EXR never loads the image library, whose
+// binding takes longer than such a run; a PNG output loads it.
+TEST_F(Tessellon, PlainExrShotsNeverLoadTheImageLibrary) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizer builds link the image library in";
+#endif
+    WriteShot();
+    WriteText("t.csv", TrackCsv());
+    ::setenv("LD_DEBUG", "files", 1);
+    const RunResult exr = Run(With(kStitch, {"--method", "median", "--output", "out.exr"}));
+    const RunResult png = Run(With(kStitch, {"--output", "out.png"}));
+    ::unsetenv("LD_DEBUG");
+    ASSERT_EQ(exr.Status, 0) << exr.Err;
+    ASSERT_EQ(png.Status, 0) << png.Err;
+    EXPECT_EQ(Count(exr.Err, "libTessellonImageLibrary.so"), 0u);
+    EXPECT_EQ(Count(exr.Err, "libOpenImageIO"), 0u);
+    EXPECT_GT(Count(png.Err, "libTessellonImageLibrary.so"), 0u);
+    EXPECT_GT(Count(png.Err, "libOpenImageIO"), 0u);
+}
+
 TEST_F(Tessellon, OneAndTwoThreadsWriteTheSameImage) {
     WriteShot();
     WriteText("t.csv", TrackCsv());

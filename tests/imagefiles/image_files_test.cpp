@@ -993,6 +993,92 @@ TEST_F(ImageFilesTest, OpenExrDecodingMatchesTheImageLibrary) {
     detail::SetOpenExrReads(true);
 }
 
+// Plain scanline EXR headers are read through OpenEXR alone, giving what the
+// image library makes of them field by field, the same smallest byte limit
+// included; files with more to them go to the library.
+TEST_F(ImageFilesTest, PlainExrHeadersReadAsTheLibraryReadsThem) {
+    constexpr int W = 33, H = 20;
+    struct Case {
+        const char* what;
+        int channels;
+        OIIO::TypeDesc type;
+        int x, y, w, h;
+        bool dataWindow;
+        bool plain;
+        std::vector<std::string> names = {};
+        bool chromaticities = false;
+        int tile = 0;
+    };
+    const std::vector<Case> cases = {
+        {"rgba half", 4, OIIO::TypeDesc::HALF, 0, 0, W, H, false, true},
+        {"rgb float", 3, OIIO::TypeDesc::FLOAT, 0, 0, W, H, false, true},
+        {"window inside", 4, OIIO::TypeDesc::FLOAT, 3, 4, 20, 9, false, true},
+        {"window across", 4, OIIO::TypeDesc::HALF, -5, -2, W + 8, H + 1, false, true},
+        {"window outside", 3, OIIO::TypeDesc::HALF, W + 2, 0, 5, 5, false, true},
+        {"data window read", 4, OIIO::TypeDesc::FLOAT, -5, 3, W + 8, 10, true, true},
+        {"chromaticities", 4, OIIO::TypeDesc::HALF, 0, 0, W, H, false, true, {}, true},
+        {"depth channel", 4, OIIO::TypeDesc::HALF, 0, 0, W, H, false, false, {"R", "G", "B", "Z"}},
+        {"tiled", 4, OIIO::TypeDesc::HALF, 0, 0, W, H, false, false, {}, false, 16},
+    };
+    for (const Case& cs : cases) {
+        SCOPED_TRACE(cs.what);
+        OIIO::ImageSpec spec(cs.w, cs.h, cs.channels, cs.type);
+        spec.x = cs.x;
+        spec.y = cs.y;
+        spec.full_width = W;
+        spec.full_height = H;
+        if (!cs.names.empty()) spec.channelnames = cs.names, spec.alpha_channel = -1;
+        if (cs.tile) spec.tile_width = spec.tile_height = cs.tile;
+        if (cs.chromaticities) {
+            const float rec709[8] = {0.64f, 0.33f, 0.3f, 0.6f, 0.15f, 0.06f, 0.3127f, 0.329f};
+            spec.attribute("chromaticities", OIIO::TypeDesc(OIIO::TypeDesc::FLOAT, 8), rec709);
+        }
+        const std::vector<float> data(size_t(cs.w) * cs.h * size_t(cs.channels), 0.5f);
+        WriteWithLibrary(Path("p.exr"), spec, OIIO::TypeDesc::FLOAT, data.data());
+        ImageLimits limits;
+        limits.Choice.DataWindow = cs.dataWindow;
+        ImageFileInfo info[2];
+        uint64_t smallest[2];
+        for (const bool alone : {false, true}) {
+            detail::SetOpenExrReads(alone);
+            const uint64_t headers = detail::PlainExrHeaders();
+            info[alone] = ProbeImageFile(Path("p.exr"), limits);
+            EXPECT_EQ(detail::PlainExrHeaders() - headers, alone && cs.plain ? 1u : 0u);
+            uint64_t low = 1, high = uint64_t(1) << 32;   // refused at low, read at high
+            while (high - low > 1) {
+                ImageLimits l = limits;
+                l.MaxBytes = (low + high) / 2;
+                try {
+                    ProbeImageFile(Path("p.exr"), l);
+                    high = l.MaxBytes;
+                } catch (const Error&) {
+                    low = l.MaxBytes;
+                }
+            }
+            smallest[alone] = high;
+        }
+        detail::SetOpenExrReads(true);
+        const ImageFileInfo &library = info[0], &alone = info[1];
+        EXPECT_EQ(alone.Width, library.Width);
+        EXPECT_EQ(alone.Height, library.Height);
+        EXPECT_EQ(alone.Channels, library.Channels);
+        EXPECT_EQ(alone.HostFormat, library.HostFormat);
+        EXPECT_EQ(alone.HostBytes, library.HostBytes);
+        EXPECT_EQ(alone.Unread, library.Unread);
+        EXPECT_EQ(alone.DataOutside, library.DataOutside);
+        EXPECT_EQ(alone.NoData, library.NoData);
+        EXPECT_EQ(alone.ColorSpace, library.ColorSpace);
+        EXPECT_EQ(alone.RowAccess, library.RowAccess);
+        EXPECT_EQ(smallest[1], smallest[0]);
+        // At the smallest limit the library allows, the plain file is still read alone.
+        ImageLimits tight = limits;
+        tight.MaxBytes = smallest[0];
+        const uint64_t headers = detail::PlainExrHeaders();
+        ProbeImageFile(Path("p.exr"), tight);
+        EXPECT_EQ(detail::PlainExrHeaders() - headers, cs.plain ? 1u : 0u);
+    }
+}
+
 // Uncompressed scanline files, read by our own reader, give the image
 // library's pixels bit for bit: grey, mixed types, unread channels between
 // the read ones, another part, widths that leave a remainder of pixels.
