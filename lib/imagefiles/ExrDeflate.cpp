@@ -178,8 +178,8 @@ private:
 
 bool IsDeflatedCodec(const std::string& compression) { return compression == "zip" || compression == "zips"; }
 
-void WriteDeflatedExr(const ExrRows& rows, const std::string& compression, const PendingFile& file,
-                      const std::string& path) {
+void WriteDeflatedExr(const ExrRows& rows, const std::string& compression, const std::vector<ExrAttribute>& attributes,
+                      const PendingFile& file, const std::string& path) {
     const bool zip = compression == "zip";
     std::string message;
     exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
@@ -197,13 +197,19 @@ void WriteDeflatedExr(const ExrRows& rows, const std::string& compression, const
     };
     int part = 0;
     const exr_pixel_type_t type = rows.Half ? EXR_PIXEL_HALF : EXR_PIXEL_FLOAT;
+    const exr_attr_box2i_t display = {{0, 0}, {rows.Width - 1, (rows.DisplayHeight ? rows.DisplayHeight : rows.Height) - 1}};
+    const exr_attr_box2i_t data = {{0, rows.DataY0}, {rows.Width - 1, rows.DataY0 + rows.Height - 1}};
+    const exr_attr_v2f_t center = {0, 0};
     if (exr_add_part(context, nullptr, EXR_STORAGE_SCANLINE, &part) != EXR_ERR_SUCCESS ||
-        exr_initialize_required_attr_simple(context, part, rows.Width, rows.Height,
-                                            zip ? EXR_COMPRESSION_ZIP : EXR_COMPRESSION_ZIPS) != EXR_ERR_SUCCESS)
+        exr_initialize_required_attr(context, part, &display, &data, 1, &center, 1, EXR_LINEORDER_INCREASING_Y,
+                                     zip ? EXR_COMPRESSION_ZIP : EXR_COMPRESSION_ZIPS) != EXR_ERR_SUCCESS)
         throw fail("the header was refused");
     for (const char* channel : {"A", "B", "G", "R"})
         if (exr_add_channel(context, part, channel, type, EXR_PERCEPTUALLY_LOGARITHMIC, 1, 1) != EXR_ERR_SUCCESS)
             throw fail("the channels were refused");
+    for (const ExrAttribute& a : attributes)
+        if (exr_attr_set_string(context, part, a.Name.c_str(), a.Value.c_str()) != EXR_ERR_SUCCESS)
+            throw fail("an attribute was refused");
     if (exr_write_header(context) != EXR_ERR_SUCCESS) throw fail("the header cannot be written");
 
     const int lines = zip ? 16 : 1;
@@ -212,7 +218,8 @@ void WriteDeflatedExr(const ExrRows& rows, const std::string& compression, const
         ChunkQueue queue(rows, lines, threads);
         for (int i = 0; i < queue.Chunks(); ++i) {
             const Slot& slot = queue.Take(i);
-            if (exr_write_scanline_chunk(context, part, i * lines, slot.Bytes, slot.Size) != EXR_ERR_SUCCESS)
+            if (exr_write_scanline_chunk(context, part, rows.DataY0 + i * lines, slot.Bytes, slot.Size) !=
+                EXR_ERR_SUCCESS)
                 throw fail("a chunk cannot be written");
             queue.Written(i);
         }

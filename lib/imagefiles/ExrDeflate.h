@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "PendingFile.h"
 
@@ -21,15 +22,23 @@ struct ExrRows {
     int SlotOf[4] = {0, 1, 2, 3};
     bool Half = false;
     int32_t Width = 0, Height = 0;
+    // Where the rows lie in a display window of Width x DisplayHeight
+    // (DisplayHeight 0: the rows are the whole window).
+    int32_t DataY0 = 0, DisplayHeight = 0;
+};
+
+struct ExrAttribute {
+    std::string Name, Value;
 };
 
 // Whether WriteDeflatedExr writes a codec (OpenEXR's name, lower case).
 bool IsDeflatedCodec(const std::string& compression);
 
 // Writes the rows as a scanline RGBA EXR file into `file`, in zip (16 lines
-// a chunk) or zips (one). Nothing in the file depends on when it was
-// written. Throws Error naming `path`.
-void WriteDeflatedExr(const ExrRows& rows, const std::string& compression, const PendingFile& file,
-                      const std::string& path);
+// a chunk) or zips (one), its header carrying the string attributes.
+// Nothing in the file depends on when it was written. Throws Error naming
+// `path`.
+void WriteDeflatedExr(const ExrRows& rows, const std::string& compression, const std::vector<ExrAttribute>& attributes,
+                      const PendingFile& file, const std::string& path);
 
 }  // namespace tessellon

@@ -26,6 +26,7 @@
 #include <OpenEXR/ImfInputPart.h>
 #include <OpenEXR/ImfMultiPartInputFile.h>
 #include <OpenEXR/ImfOutputFile.h>
+#include <OpenEXR/ImfStringAttribute.h>
 #include <OpenEXR/ImfThreading.h>
 #include <OpenEXR/openexr.h>
 
@@ -582,59 +583,63 @@ bool ReadExrFrame(const std::string& path, const ExrFrameRead& read, Image& imag
 void WriteExrFrame(const Image& image, const PendingFile& file, const ExrFrameWrite& how,
                    const RowConversion& convert, const std::string& path) {
     const int32_t w = image.Width, h = image.Height;
-    Imf::Header header(w, h);
-    header.compression() = CompressionOf(how.Compression);
-    const Imf::PixelType fileType = how.Half ? Imf::HALF : Imf::FLOAT;
-    for (const char* name : {"R", "G", "B", "A"}) header.channels().insert(name, Imf::Channel(fileType));
-
+    const int32_t top = how.Top, end = how.End ? how.End : h, lines = end - top;
     // Straight from the storage where it holds the file's type; else one
     // copy in the file's type, converted. OpenEXR's writer converts no types.
     int64_t step = 0;
     const int32_t fileFormat = how.Half ? Format_Half : Format_Float;
-    const bool direct = !convert && Interleaved(image) && image.Format == fileFormat && RowStep(image, 0, h, step);
+    const bool direct =
+        !convert && Interleaved(image) && image.Format == fileFormat && RowStep(image, h - end, h - top, step);
     std::vector<float> floats;
     std::vector<half> halves;
-    const uint8_t* top = nullptr;
+    const uint8_t* first = nullptr;   // the top row written
     int64_t pixelStride = 0;
     int slotOf[4] = {0, 1, 2, 3};   // where R, G, B, A lie in a pixel
     const int bytes = BytesPerChannel(fileFormat);
     if (direct) {
         const BufferGroup& g = image.Group[0];
-        top = g.Base + g.RowOffsets[h - 1];
+        first = g.Base + g.RowOffsets[h - 1 - top];
         pixelStride = g.PixelStride;
         for (int slot = 0; slot < 4; ++slot) slotOf[image.ChannelMap[slot]] = slot;
     } else {
-        floats.resize(size_t(w) * size_t(h) * 4);
-        for (int32_t y = 0; y < h; ++y) {
+        floats.resize(size_t(w) * size_t(lines) * 4);
+        for (int32_t y = 0; y < lines; ++y) {
             float* row = floats.data() + size_t(y) * size_t(w) * 4;
-            image.ReadSpan(0, h - 1 - y, w, row);
+            image.ReadSpan(0, h - 1 - top - y, w, row);
             if (convert) convert(row, w);
         }
-        top = reinterpret_cast<const uint8_t*>(floats.data());
+        first = reinterpret_cast<const uint8_t*>(floats.data());
         if (how.Half) {
             halves.assign(floats.begin(), floats.end());
             std::vector<float>().swap(floats);
-            top = reinterpret_cast<const uint8_t*>(halves.data());
+            first = reinterpret_cast<const uint8_t*>(halves.data());
         }
         pixelStride = 4 * bytes;
         step = -pixelStride * w;   // copied top row first
     }
     if (IsDeflatedCodec(how.Compression)) {
         ExrRows rows;
-        rows.Top = top;
+        rows.Top = first;
         rows.Down = -step;
         rows.PixelStride = pixelStride;
         std::copy(std::begin(slotOf), std::end(slotOf), rows.SlotOf);
         rows.Half = how.Half;
         rows.Width = w;
-        rows.Height = h;
-        WriteDeflatedExr(rows, how.Compression, file, path);
+        rows.Height = lines;
+        rows.DataY0 = top;
+        rows.DisplayHeight = h;
+        WriteDeflatedExr(rows, how.Compression, how.Attributes, file, path);
         return;
     }
+    Imf::Header header(Imath::Box2i({0, 0}, {w - 1, h - 1}), Imath::Box2i({0, top}, {w - 1, end - 1}));
+    header.compression() = CompressionOf(how.Compression);
+    const Imf::PixelType fileType = how.Half ? Imf::HALF : Imf::FLOAT;
+    for (const char* name : {"R", "G", "B", "A"}) header.channels().insert(name, Imf::Channel(fileType));
+    for (const ExrAttribute& a : how.Attributes) header.insert(a.Name, Imf::StringAttribute(a.Value));
     Imf::FrameBuffer frame;
     const char* names[4] = {"R", "G", "B", "A"};
     for (int c = 0; c < 4; ++c)
-        frame.insert(names[c], SliceAt(fileType, const_cast<uint8_t*>(top) + slotOf[c] * bytes, 0, 0, pixelStride,
+        frame.insert(names[c], SliceAt(fileType, const_cast<uint8_t*>(first) + slotOf[c] * bytes, 0, top, pixelStride,
                                        -step, 0.0));
     std::ofstream stream(file.Path(), std::ios::binary | std::ios::trunc);
     if (!stream)
@@ -644,7 +649,7 @@ void WriteExrFrame(const Image& image, const PendingFile& file, const ExrFrameWr
         // The line offsets are written as the file closes.
         Imf::OutputFile out(os, header, ExrThreads());
         out.setFrameBuffer(frame);
-        out.writePixels(h);
+        out.writePixels(lines);
     } catch (const std::exception& e) {
         throw BadFile(path, std::string("cannot write: ") + e.what());
     }

@@ -11,7 +11,9 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "ExrDeflate.h"
 #include "PendingFile.h"
 #include "Pfm.h"
 
@@ -50,11 +52,16 @@ bool ReadExrFrame(const std::string& path, const ExrFrameRead& read, Image& imag
 struct ExrFrameWrite {
     bool Half = false;          // half channels, else float
     std::string Compression;    // one of OpenEXR's codecs by name, lower case: none, rle, zips, zip, piz, ...
+    // The data window: the image's rows [Top, End) counted from its top
+    // (End 0: to the bottom); the display window is the whole image.
+    int32_t Top = 0, End = 0;
+    std::vector<ExrAttribute> Attributes = {};   // string attributes the header carries
 };
 
-// Writes the image as an RGBA EXR file into `file` (the file's top row is host
-// row H-1): zip and zips through ExrDeflate.h, other codecs with every line in
-// one call to OpenEXR's writer on its thread pool.
+// Writes the image, or the rows of its data window, as an RGBA EXR file
+// into `file` (the file's top row is host row H-1): zip and zips through
+// ExrDeflate.h, other codecs with every line in one call to OpenEXR's writer
+// on its thread pool.
 // Pixels are taken straight from the storage unless `convert` is given or
 // the storage is not half or float; then they go through 32-bit floats and
 // `convert`. Nothing in the file depends on when it was written. Throws

@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <new>
 
@@ -280,6 +281,70 @@ bool PlainExrOutput(const std::string& path, const WriteOptions& options) {
             std::find(std::begin(ExrCodecs), std::end(ExrCodecs), compression) != std::end(ExrCodecs));
 }
 
+// A string attribute of the header; empty where it has none.
+std::string StringAttribute(exr_const_context_t context, const char* name) {
+    int32_t length = 0;
+    const char* text = nullptr;
+    if (exr_attr_get_string(context, 0, name, &length, &text) != EXR_ERR_SUCCESS || !text || length < 0) return {};
+    return std::string(text, size_t(length));
+}
+
+// Whether the file is a band file, read through OpenEXR alone; false for
+// anything else, which the module refuses in its own words.
+bool ProbePlainBand(const std::string& path, BandFileInfo& info) {
+    if (!detail::OpenExrReads()) return false;
+    CheckRegularFile(path);
+    const ExrHeader header(path);
+    exr_const_context_t context = header.Get();
+    int parts = 0;
+    exr_storage_t storage;
+    const exr_attr_chlist_t* channels = nullptr;
+    exr_attr_box2i_t data, display;
+    if (!context || exr_get_count(context, &parts) != EXR_ERR_SUCCESS || parts != 1 ||
+        exr_get_storage(context, 0, &storage) != EXR_ERR_SUCCESS || storage != EXR_STORAGE_SCANLINE ||
+        exr_get_channels(context, 0, &channels) != EXR_ERR_SUCCESS || !channels || channels->num_channels != 4 ||
+        exr_get_data_window(context, 0, &data) != EXR_ERR_SUCCESS ||
+        exr_get_display_window(context, 0, &display) != EXR_ERR_SUCCESS)
+        return false;
+    const std::string band = StringAttribute(context, BandAttribute);
+    char slash = 0, rest = 0;
+    if (std::sscanf(band.c_str(), "%d%c%d%c", &info.K, &slash, &info.N, &rest) != 3 || slash != '/') return false;
+    info.Shot = StringAttribute(context, "tessellon:shot");
+    info.Origin = StringAttribute(context, "tessellon:origin");
+    info.Format = BandFormatOf(StringAttribute(context, "tessellon:format"));
+    info.ColorSpace = StringAttribute(context, "tessellon:colorspace");
+    const Window frame = WindowOf(display), rows = WindowOf(data);
+    info.CanvasWidth = int32_t(frame.Width());
+    info.CanvasHeight = int32_t(frame.Height());
+    info.Top = int32_t(rows.Y0);
+    info.End = int32_t(rows.Y1);
+    if (info.Shot.empty() || info.Format == 0 || frame.X0 != 0 || frame.Y0 != 0 || rows.X0 != 0 ||
+        rows.Width() != frame.Width() || info.N <= 0 || info.K < 0 || info.K >= info.N || info.Top < 0 ||
+        info.End > info.CanvasHeight)
+        return false;
+    detail::plainExrHeaders.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+// The band's pixels decoded by OpenEXR straight into their rows of the
+// canvas; false, with nothing written, where its storage needs the module.
+bool ReadPlainBand(const std::string& path, const BandFileInfo& info, Image& canvas) {
+    if (!detail::DirectReads() || !detail::OpenExrReads() || canvas.Width != info.CanvasWidth ||
+        canvas.Height != info.CanvasHeight || info.End <= info.Top)
+        return false;
+    ExrFrameRead read;
+    read.Channels = {"R", "G", "B", "A"};
+    read.FrameY1 = info.CanvasHeight;
+    read.Y0 = info.Top;
+    read.Y1 = info.End;
+    read.Threads = ExrThreads();
+    // The canvas holds pixels from here on: one of the band's own, which the
+    // decoding overwrites, goes through the host.
+    const float clear[4] = {0, 0, 0, 0};
+    canvas.WriteSpan(0, info.CanvasHeight - 1 - info.Top, 1, clear);
+    return ReadExrFrame(path, read, canvas);
+}
+
 }  // namespace
 
 ImageFileInfo ProbeImageFile(const std::string& path, const ImageLimits& limits) {
@@ -339,13 +404,32 @@ bool IsLosslessCompression(const std::string& compression) {
 
 void WriteBandFile(const Image& canvas, const std::string& path, const BandFileInfo& info,
                    const std::string& compression) {
-    Library().WriteBandFile(canvas, path, info, compression);
+    if (!IsLosslessCompression(compression))
+        throw BadFile(path, "a band keeps every bit: use none, rle, zips, zip or piz rather than '" + compression + "'");
+    PendingFile temporary(path, ".exr");
+    ExrFrameWrite how;
+    how.Half = canvas.Format == Format_Half;
+    how.Compression = compression.empty() ? std::string("zip") : Lower(compression);
+    how.Top = info.Top;
+    how.End = info.End;
+    how.Attributes = {{BandAttribute, std::to_string(info.K) + "/" + std::to_string(info.N)},
+                      {"tessellon:shot", info.Shot},
+                      {"tessellon:canvas", std::to_string(info.CanvasWidth) + " x " + std::to_string(info.CanvasHeight)},
+                      {"tessellon:origin", info.Origin},
+                      {"tessellon:format", BandFormatName(info.Format)},
+                      {"tessellon:colorspace", info.ColorSpace}};
+    WriteExrFrame(canvas, temporary, how, {}, path);
+    temporary.Commit();
 }
 
-BandFileInfo ProbeBandFile(const std::string& path) { return Library().ProbeBandFile(path); }
+BandFileInfo ProbeBandFile(const std::string& path) {
+    BandFileInfo info;
+    if (ProbePlainBand(path, info)) return info;
+    return Library().ProbeBandFile(path);   // it says what is wrong with the file
+}
 
 void ReadBandFile(const std::string& path, const BandFileInfo& info, Image& canvas) {
-    Library().ReadBandFile(path, info, canvas);
+    if (!ReadPlainBand(path, info, canvas)) Library().ReadBandFile(path, info, canvas);
 }
 
 }  // namespace tessellon

@@ -143,8 +143,8 @@ void SetDirectReads(bool on);
 void SetOpenExrReads(bool on);
 // How many frames OpenEXR has decoded straight into storage so far.
 uint64_t OpenExrDecodes();
-// How many EXR headers were read through OpenEXR alone, without the image
-// library (Linux).
+// How many EXR headers of frames and band files were read through OpenEXR
+// alone, without the image library (Linux).
 uint64_t PlainExrHeaders();
 }  // namespace detail
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 
+#include "HostSystem.h"
 #include "ImageFiles.h"
 
 namespace tessellon {
@@ -22,11 +23,27 @@ struct ImageLibrary {
                             const FrameRows* rows);
     void (*WriteImageFile)(const Image& image, const std::string& path, const WriteOptions& options);
     void (*CheckWriteOptions)(const std::string& path, const WriteOptions& options);
-    void (*WriteBandFile)(const Image& canvas, const std::string& path, const BandFileInfo& info,
-                          const std::string& compression);
     BandFileInfo (*ProbeBandFile)(const std::string& path);
     void (*ReadBandFile)(const std::string& path, const BandFileInfo& info, Image& canvas);
 };
+
+// Band files name the pixel format of their canvas.
+inline constexpr const char* BandAttribute = "tessellon:band";
+
+inline const char* BandFormatName(int32_t format) {
+    switch (format) {
+    case Format_UInt8: return "8-bit";
+    case Format_UInt16: return "16-bit";
+    case Format_Half: return "half";
+    default: return "float";
+    }
+}
+
+inline int32_t BandFormatOf(const std::string& name) {
+    for (const int32_t format : {Format_UInt8, Format_UInt16, Format_Half, Format_Float})
+        if (name == BandFormatName(format)) return format;
+    return 0;
+}
 
 namespace detail {
 // The façade's switches (ImageFiles.h) as the module reads them.

@@ -769,75 +769,6 @@ void WriteImageFile(const Image& image, const std::string& path, const WriteOpti
     temporary.Commit();
 }
 
-
-namespace {
-
-constexpr const char* BandAttribute = "tessellon:band";
-
-const char* BandFormatName(int32_t format) {
-    switch (format) {
-    case Format_UInt8: return "8-bit";
-    case Format_UInt16: return "16-bit";
-    case Format_Half: return "half";
-    default: return "float";
-    }
-}
-
-int32_t BandFormatOf(const std::string& name) {
-    for (const int32_t format : {Format_UInt8, Format_UInt16, Format_Half, Format_Float})
-        if (name == BandFormatName(format)) return format;
-    return 0;
-}
-
-}  // namespace
-
-void WriteBandFile(const Image& canvas, const std::string& path, const BandFileInfo& info,
-                   const std::string& compression) {
-    if (!IsLosslessCompression(compression))
-        throw BadFile(path, "a band keeps every bit: use none, rle, zips, zip or piz rather than '" + compression + "'");
-    PendingFile temporary(path, ".exr");
-    const std::string temporaryName = temporary.Path().string();
-    std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create("exr");
-    if (!out) throw BadFile(path, "cannot write this file type: " + Tidy(OIIO::geterror(), "no writer"));
-    const OIIO::TypeDesc type = canvas.Format == Format_Half ? OIIO::TypeDesc::HALF : OIIO::TypeDesc::FLOAT;
-    OIIO::ImageSpec spec(canvas.Width, info.End - info.Top, 4, type);
-    spec.x = 0;
-    spec.y = info.Top;
-    spec.full_x = spec.full_y = 0;
-    spec.full_width = info.CanvasWidth;
-    spec.full_height = info.CanvasHeight;
-    spec.alpha_channel = 3;
-    spec.attribute("compression", compression.empty() ? std::string("zip") : Lower(compression));
-    spec.attribute(BandAttribute, std::to_string(info.K) + "/" + std::to_string(info.N));
-    spec.attribute("tessellon:shot", info.Shot);
-    spec.attribute("tessellon:canvas", std::to_string(info.CanvasWidth) + " x " + std::to_string(info.CanvasHeight));
-    spec.attribute("tessellon:origin", info.Origin);
-    spec.attribute("tessellon:format", BandFormatName(info.Format));
-    spec.attribute("tessellon:colorspace", info.ColorSpace);
-    // The EXR writer stamps the time unless told one: a band written again
-    // must be the same file.
-    spec.attribute("DateTime", "");
-    if (!out->open(temporaryName, spec))
-        throw BadFile(path, "cannot create a file in '" + temporary.Directory().string() +
-                                "': " + Tidy(out->geterror(), "open failed"));
-    const int32_t bandRows = 64;
-    const size_t rowFloats = size_t(canvas.Width) * 4;
-    std::vector<float> band(rowFloats * size_t(bandRows));
-    for (int32_t y0 = info.Top; y0 < info.End; y0 += bandRows) {
-        const int32_t y1 = std::min(info.End, y0 + bandRows);
-        for (int32_t y = y0; y < y1; ++y)
-            canvas.ReadSpan(0, canvas.Height - 1 - y, canvas.Width, band.data() + size_t(y - y0) * rowFloats);
-        if (!out->write_scanlines(y0, y1, 0, OIIO::TypeDesc::FLOAT, band.data())) {
-            const std::string reason = Tidy(out->geterror(), "write failed");
-            out->close();
-            throw BadFile(path, "cannot write: " + reason);
-        }
-    }
-    if (!out->close()) throw BadFile(path, "cannot write: " + Tidy(out->geterror(), "close failed"));
-    out.reset();
-    temporary.Commit();
-}
-
 BandFileInfo ProbeBandFile(const std::string& path) {
     CheckRegularFile(path);
     std::unique_ptr<OIIO::ImageInput> in = OpenInput(path, false);
@@ -887,7 +818,6 @@ void ReadBandFile(const std::string& path, const BandFileInfo& info, Image& canv
 extern "C" const tessellon::ImageLibrary* TessellonImageLibrary() {
     namespace l = tessellon::library;
     static const tessellon::ImageLibrary table = {l::ProbeImageFile, l::ReadImageFile, l::WriteImageFile,
-                                                  l::CheckWriteOptions, l::WriteBandFile, l::ProbeBandFile,
-                                                  l::ReadBandFile};
+                                                  l::CheckWriteOptions, l::ProbeBandFile, l::ReadBandFile};
     return &table;
 }

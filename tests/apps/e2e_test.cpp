@@ -302,8 +302,9 @@ TEST_F(Tessellon, StitchIsTheToolDrivenDirectlyBitForBit) {
     }
 }
 
-// A shot of EXR frames stitched to EXR never loads the image library, whose
-// binding takes longer than such a run; a PNG output loads it.
+// A shot of EXR frames stitched to EXR, in one pass or as band tasks and
+// their merge, never loads the image library, whose binding takes longer
+// than such a run; a PNG output loads it.
 TEST_F(Tessellon, PlainExrShotsNeverLoadTheImageLibrary) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "sanitizer builds link the image library in";
@@ -311,15 +312,22 @@ TEST_F(Tessellon, PlainExrShotsNeverLoadTheImageLibrary) {
     WriteShot();
     WriteText("t.csv", TrackCsv());
     ::setenv("LD_DEBUG", "files", 1);
-    const RunResult exr = Run(With(kStitch, {"--method", "median", "--output", "out.exr"}));
+    const std::vector<RunResult> plain = {
+        Run(With(kStitch, {"--method", "median", "--output", "out.exr"})),
+        Run(With(kStitch, {"--method", "median", "--band", "0/2", "--output", "b0.exr"})),
+        Run(With(kStitch, {"--method", "median", "--band", "1/2", "--output", "b1.exr", "--compression", "piz"})),
+        Run({"merge", "--output", "merged.exr", "b0.exr", "b1.exr"})};
     const RunResult png = Run(With(kStitch, {"--output", "out.png"}));
     ::unsetenv("LD_DEBUG");
-    ASSERT_EQ(exr.Status, 0) << exr.Err;
+    for (const RunResult& run : plain) {
+        ASSERT_EQ(run.Status, 0) << run.Err;
+        EXPECT_EQ(Count(run.Err, "libTessellonImageLibrary.so"), 0u);
+        EXPECT_EQ(Count(run.Err, "libOpenImageIO"), 0u);
+    }
     ASSERT_EQ(png.Status, 0) << png.Err;
-    EXPECT_EQ(Count(exr.Err, "libTessellonImageLibrary.so"), 0u);
-    EXPECT_EQ(Count(exr.Err, "libOpenImageIO"), 0u);
     EXPECT_GT(Count(png.Err, "libTessellonImageLibrary.so"), 0u);
     EXPECT_GT(Count(png.Err, "libOpenImageIO"), 0u);
+    EXPECT_EQ(ReadAll(At("merged.exr")), ReadAll(At("out.exr")));
 }
 
 TEST_F(Tessellon, OneAndTwoThreadsWriteTheSameImage) {
