@@ -10,8 +10,11 @@
 #include <numbers>
 #include <type_traits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#  include <immintrin.h>
+#  define TURN_X86 1
+#else
+#  define TURN_X86 0
 #endif
 
 #include "HostInternal.h"
@@ -48,7 +51,28 @@ void SinCosDegrees(double degrees, double& s, double& c) {
     }
 }
 
-inline float Lerp(float a, float b, float t) { return a + (b - a) * t; }
+// The bilinear blend of a pixel's four taps t0 to t3 (left and right of the
+// lower row, then of the upper), four channels. Channel by channel it is
+// a + (b - a) * t, along x and then along y. Every path of the turn calls
+// this one function: where taps hold NaNs, the NaN a sum gives depends on
+// the order the compiler puts its operands in, so one machine code for
+// every path keeps their bits the same.
+[[gnu::noinline]] void BlendTaps(const float* t0, const float* t1, const float* t2, const float* t3, float tx,
+                                 float ty, float* out) {
+#if TURN_X86 && defined(__SSE2__)
+    const __m128 a0 = _mm_loadu_ps(t0), a1 = _mm_loadu_ps(t1), a2 = _mm_loadu_ps(t2), a3 = _mm_loadu_ps(t3);
+    const __m128 vx = _mm_set1_ps(tx), vy = _mm_set1_ps(ty);
+    const __m128 bottom = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+    const __m128 top = _mm_add_ps(a2, _mm_mul_ps(_mm_sub_ps(a3, a2), vx));
+    _mm_storeu_ps(out, _mm_add_ps(bottom, _mm_mul_ps(_mm_sub_ps(top, bottom), vy)));
+#else
+    for (int k = 0; k < 4; ++k) {
+        const float bottom = t0[k] + (t1[k] - t0[k]) * tx;
+        const float top = t2[k] + (t3[k] - t2[k]) * tx;
+        out[k] = bottom + (top - bottom) * ty;
+    }
+#endif
+}
 
 // Whether both images store four channels in `format` in one interleaved
 // group, in the same order: each channel is turned alone, so their taps can
@@ -60,6 +84,86 @@ bool SameFourChannels(const Image& a, const Image& b, int32_t format) {
     return four(a) && four(b) && std::equal(a.ChannelMap, a.ChannelMap + 4, b.ChannelMap);
 }
 
+// Where four neighbouring destination pixels of a row sample the source:
+// the first of their four taps, the fractions between the taps, and what
+// lies inside the source.
+struct FourSamples {
+    enum Kind : uint8_t { Outside, Edge, Inside };   // no tap, some taps, all four
+    int32_t X0[4], Y0[4];
+    float Tx[4], Ty[4];
+    Kind Where[4];
+};
+
+struct TurnGeometry {
+    int32_t W, H;   // the source's size
+    double S, C, Cx, Cy;
+};
+
+// Samples of pixels x to x + 3 of the row whose centre lies py below the
+// centre: u and v are formed as below, operation by operation, and floored.
+void SampleFour(const TurnGeometry& g, double py, int32_t x, FourSamples& out) {
+    for (int k = 0; k < 4; ++k) {
+        const double px = (x + k) + 0.5 - g.Cx;
+        const double u = g.Cx + g.C * px + g.S * py - 0.5;
+        const double v = g.Cy - g.S * px + g.C * py - 0.5;
+        const double fu = std::floor(u), fv = std::floor(v);
+        out.Tx[k] = float(u - fu);
+        out.Ty[k] = float(v - fv);
+        if (fu < -1.0 || fv < -1.0 || fu >= g.W || fv >= g.H) {
+            out.Where[k] = FourSamples::Outside;
+            continue;
+        }
+        out.X0[k] = int32_t(fu);
+        out.Y0[k] = int32_t(fv);
+        out.Where[k] = fu >= 0.0 && fv >= 0.0 && fu + 1.0 < g.W && fv + 1.0 < g.H ? FourSamples::Inside
+                                                                                  : FourSamples::Edge;
+    }
+}
+
+#if TURN_X86
+// The same four samples with the four pixels' doubles in one register: the
+// same products, sums and rounding in each lane (AVX has no fused
+// multiply-add, so none is formed), and floor where std::floor is a call.
+__attribute__((target("avx"))) void SampleFourAvx(const TurnGeometry& g, double py, int32_t x, FourSamples& out) {
+    const __m256d half = _mm256_set1_pd(0.5), cx = _mm256_set1_pd(g.Cx), cy = _mm256_set1_pd(g.Cy);
+    const __m256d s = _mm256_set1_pd(g.S), c = _mm256_set1_pd(g.C);
+    const __m256d spy = _mm256_set1_pd(g.S * py), cpy = _mm256_set1_pd(g.C * py);
+    const __m256d xs = _mm256_cvtepi32_pd(_mm_add_epi32(_mm_set1_epi32(x), _mm_setr_epi32(0, 1, 2, 3)));
+    const __m256d px = _mm256_sub_pd(_mm256_add_pd(xs, half), cx);
+    const __m256d u = _mm256_sub_pd(_mm256_add_pd(_mm256_add_pd(cx, _mm256_mul_pd(c, px)), spy), half);
+    const __m256d v = _mm256_sub_pd(_mm256_add_pd(_mm256_sub_pd(cy, _mm256_mul_pd(s, px)), cpy), half);
+    const __m256d fu = _mm256_floor_pd(u), fv = _mm256_floor_pd(v);
+    _mm_storeu_ps(out.Tx, _mm256_cvtpd_ps(_mm256_sub_pd(u, fu)));
+    _mm_storeu_ps(out.Ty, _mm256_cvtpd_ps(_mm256_sub_pd(v, fv)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out.X0), _mm256_cvttpd_epi32(fu));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out.Y0), _mm256_cvttpd_epi32(fv));
+    const __m256d w = _mm256_set1_pd(g.W), h = _mm256_set1_pd(g.H), one = _mm256_set1_pd(1.0);
+    const __m256d zero = _mm256_setzero_pd(), minusOne = _mm256_set1_pd(-1.0);
+    const int outside = _mm256_movemask_pd(_mm256_or_pd(
+        _mm256_or_pd(_mm256_cmp_pd(fu, minusOne, _CMP_LT_OQ), _mm256_cmp_pd(fv, minusOne, _CMP_LT_OQ)),
+        _mm256_or_pd(_mm256_cmp_pd(fu, w, _CMP_GE_OQ), _mm256_cmp_pd(fv, h, _CMP_GE_OQ))));
+    const int inside = _mm256_movemask_pd(_mm256_and_pd(
+        _mm256_and_pd(_mm256_cmp_pd(fu, zero, _CMP_GE_OQ), _mm256_cmp_pd(fv, zero, _CMP_GE_OQ)),
+        _mm256_and_pd(_mm256_cmp_pd(_mm256_add_pd(fu, one), w, _CMP_LT_OQ),
+                      _mm256_cmp_pd(_mm256_add_pd(fv, one), h, _CMP_LT_OQ))));
+    for (int k = 0; k < 4; ++k)
+        out.Where[k] = (outside >> k & 1) ? FourSamples::Outside
+                       : (inside >> k & 1) ? FourSamples::Inside
+                                           : FourSamples::Edge;
+}
+#endif
+
+using SampleFourFunc = void (*)(const TurnGeometry&, double, int32_t, FourSamples&);
+
+SampleFourFunc SampleFourOfThisProcessor() {
+#if TURN_X86
+    static const SampleFourFunc chosen = __builtin_cpu_supports("avx") ? SampleFourAvx : SampleFour;
+    return chosen;
+#else
+    return SampleFour;
+#endif
+}
+
 // One destination row of the turn, reading and writing through `Read(x, y,
 // p)` and `Write(x, p)`; the same arithmetic whatever they are. Where all
 // four taps lie inside the source, `inside(x, x0, y0, tx, ty)` may do the
@@ -69,43 +173,38 @@ struct NoInside {
 };
 
 template <class ReadTap, class WritePixel, class Inside = NoInside>
-bool TurnRow(int32_t y, int32_t width, int32_t w, int32_t h, double s, double c, double cx, double cy,
-             ReadTap&& readTap, WritePixel&& write, Inside&& inside = {}) {
+bool TurnRow(int32_t y, int32_t width, const TurnGeometry& g, ReadTap&& readTap, WritePixel&& write,
+             Inside&& inside = {}) {
+    const SampleFourFunc sampleFour = SampleFourOfThisProcessor();
     bool wrote = false;
     PixelRecord taps[4];
     PixelRecord out;
     const auto tap = [&](int32_t x, int32_t y, PixelRecord& p) {
-        if (x < 0 || y < 0 || x >= w || y >= h) {
+        if (x < 0 || y < 0 || x >= g.W || y >= g.H) {
             p.Chan[0] = p.Chan[1] = p.Chan[2] = p.Chan[3] = 0.0f;
             return;
         }
         readTap(x, y, p);
     };
-    const double py = y + 0.5 - cy;
-    for (int32_t x = 0; x < width; ++x) {
-        const double px = x + 0.5 - cx;
-        const double u = cx + c * px + s * py - 0.5;
-        const double v = cy - s * px + c * py - 0.5;
-        const double fu = std::floor(u), fv = std::floor(v);
-        if (fu < -1.0 || fv < -1.0 || fu >= w || fv >= h)
-            continue;   // all four taps outside
-        const int32_t x0 = int32_t(fu), y0 = int32_t(fv);
-        const float tx = float(u - fu), ty = float(v - fv);
-        if (x0 >= 0 && y0 >= 0 && x0 + 1 < w && y0 + 1 < h && inside(x, x0, y0, tx, ty)) {
+    const double py = y + 0.5 - g.Cy;
+    FourSamples four;
+    for (int32_t x4 = 0; x4 < width; x4 += 4) {
+        sampleFour(g, py, x4, four);
+        for (int k = 0; k < 4 && x4 + k < width; ++k) {
+            if (four.Where[k] == FourSamples::Outside)
+                continue;
+            const int32_t x = x4 + k, x0 = four.X0[k], y0 = four.Y0[k];
+            const float tx = four.Tx[k], ty = four.Ty[k];
             wrote = true;
-            continue;
+            if (four.Where[k] == FourSamples::Inside && inside(x, x0, y0, tx, ty))
+                continue;
+            tap(x0, y0, taps[0]);
+            tap(x0 + 1, y0, taps[1]);
+            tap(x0, y0 + 1, taps[2]);
+            tap(x0 + 1, y0 + 1, taps[3]);
+            BlendTaps(taps[0].Chan, taps[1].Chan, taps[2].Chan, taps[3].Chan, tx, ty, out.Chan);
+            write(x, out);
         }
-        tap(x0, y0, taps[0]);
-        tap(x0 + 1, y0, taps[1]);
-        tap(x0, y0 + 1, taps[2]);
-        tap(x0 + 1, y0 + 1, taps[3]);
-        for (int k = 0; k < 4; ++k) {
-            const float bottom = Lerp(taps[0].Chan[k], taps[1].Chan[k], tx);
-            const float top = Lerp(taps[2].Chan[k], taps[3].Chan[k], tx);
-            out.Chan[k] = Lerp(bottom, top, ty);
-        }
-        write(x, out);
-        wrote = true;
     }
     return wrote;
 }
@@ -114,7 +213,7 @@ bool TurnRow(int32_t y, int32_t width, int32_t w, int32_t h, double s, double c,
 // of S: taps read and pixels written in place, channel by stored channel,
 // without the pixel functions. The same values as through them.
 template <class S>
-void TurnRowStored(const Image& source, Image* dest, int32_t y, double s, double c, double cx, double cy) {
+void TurnRowStored(const Image& source, Image* dest, int32_t y, const TurnGeometry& g) {
     using T = typename S::T;
     const BufferGroup& from = source.Group[0];
     const BufferGroup& to = dest->Group[0];
@@ -128,27 +227,19 @@ void TurnRowStored(const Image& source, Image* dest, int32_t y, double s, double
         for (int k = 0; k < 4; ++k) q[k] = S::Write(p.Chan[k]);
     };
     bool wrote = false;
-#if defined(__SSE2__)
     if constexpr (std::is_same_v<T, float>) {
-        // The four channels of a pixel at once: the same subtractions,
-        // products and sums, channel by channel, as Lerp's.
+        // Taps inside the source are blended straight from its memory.
         const int64_t step = from.PixelStride / int64_t(sizeof(float));
         const auto inside = [&](int32_t x, int32_t x0, int32_t y0, float tx, float ty) {
             const float* low = reinterpret_cast<const float*>(from.Base + from.RowOffsets[y0]) + int64_t(x0) * step;
             const float* high = reinterpret_cast<const float*>(from.Base + from.RowOffsets[y0 + 1]) + int64_t(x0) * step;
-            const __m128 t0 = _mm_loadu_ps(low), t1 = _mm_loadu_ps(low + step);
-            const __m128 t2 = _mm_loadu_ps(high), t3 = _mm_loadu_ps(high + step);
-            const __m128 vx = _mm_set1_ps(tx), vy = _mm_set1_ps(ty);
-            const __m128 bottom = _mm_add_ps(t0, _mm_mul_ps(_mm_sub_ps(t1, t0), vx));
-            const __m128 top = _mm_add_ps(t2, _mm_mul_ps(_mm_sub_ps(t3, t2), vx));
-            _mm_storeu_ps(row + int64_t(x) * (to.PixelStride / int64_t(sizeof(float))),
-                          _mm_add_ps(bottom, _mm_mul_ps(_mm_sub_ps(top, bottom), vy)));
+            BlendTaps(low, low + step, high, high + step, tx, ty, row + int64_t(x) * (to.PixelStride / int64_t(sizeof(float))));
             return true;
         };
-        wrote = TurnRow(y, dest->Width, source.Width, source.Height, s, c, cx, cy, read, write, inside);
-    } else
-#endif
-        wrote = TurnRow(y, dest->Width, source.Width, source.Height, s, c, cx, cy, read, write);
+        wrote = TurnRow(y, dest->Width, g, read, write, inside);
+    } else {
+        wrote = TurnRow(y, dest->Width, g, read, write);
+    }
     if (wrote) ImageStorage::MarkWritten(dest);
 }
 
@@ -192,10 +283,8 @@ bool TransformInto(const Image& source, Image* dest, const TagList& tags) {
     // The turned image is written nearly everywhere: let it take huge pages.
     ImageStorage::AdviseDense(ImageStorage::Storage(dest), dest->StorageBytes());
 
-    double s = 0.0, c = 1.0;
-    SinCosDegrees(angle, s, c);
-    const double cx = fx * source.Width, cy = fy * source.Height;
-    const int32_t w = source.Width, h = source.Height;
+    TurnGeometry g{source.Width, source.Height, 0.0, 1.0, fx * source.Width, fy * source.Height};
+    SinCosDegrees(angle, g.S, g.C);
     const int32_t rowsPerBand = RowsPerBand(dest->Width);
     const int32_t bands = (dest->Height + rowsPerBand - 1) / rowsPerBand;
 
@@ -213,11 +302,11 @@ bool TransformInto(const Image& source, Image* dest, const TagList& tags) {
             if (!ImageStorage::HoldsRow(dest, y))
                 continue;   // a row the destination does not hold is never read back
             if (floats) {
-                TurnRowStored<hostimpl::StoreFloat>(source, dest, y, s, c, cx, cy);
+                TurnRowStored<hostimpl::StoreFloat>(source, dest, y, g);
             } else if (halves) {
-                TurnRowStored<hostimpl::StoreHalf>(source, dest, y, s, c, cx, cy);
+                TurnRowStored<hostimpl::StoreHalf>(source, dest, y, g);
             } else {
-                TurnRow(y, dest->Width, w, h, s, c, cx, cy, read, [&](int32_t x, const PixelRecord& p) {
+                TurnRow(y, dest->Width, g, read, [&](int32_t x, const PixelRecord& p) {
                     writer.SetPosition(x, y);
                     writer.WritePixel(p);
                 });
