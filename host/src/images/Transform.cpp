@@ -222,8 +222,9 @@ void TurnRowStored(const Image& source, Image* dest, int32_t y, const TurnGeomet
         const T* q = reinterpret_cast<const T*>(from.Base + from.RowOffsets[ty] + int64_t(x) * from.PixelStride);
         for (int k = 0; k < 4; ++k) p.Chan[k] = S::Read(q[k]);
     };
+    const int64_t outStep = to.PixelStride / int64_t(sizeof(T));
     const auto write = [&](int32_t x, const PixelRecord& p) {
-        T* q = row + int64_t(x) * (to.PixelStride / int64_t(sizeof(T)));
+        T* q = row + int64_t(x) * outStep;
         for (int k = 0; k < 4; ++k) q[k] = S::Write(p.Chan[k]);
     };
     bool wrote = false;
@@ -233,7 +234,7 @@ void TurnRowStored(const Image& source, Image* dest, int32_t y, const TurnGeomet
         const auto inside = [&](int32_t x, int32_t x0, int32_t y0, float tx, float ty) {
             const float* low = reinterpret_cast<const float*>(from.Base + from.RowOffsets[y0]) + int64_t(x0) * step;
             const float* high = reinterpret_cast<const float*>(from.Base + from.RowOffsets[y0 + 1]) + int64_t(x0) * step;
-            BlendTaps(low, low + step, high, high + step, tx, ty, row + int64_t(x) * (to.PixelStride / int64_t(sizeof(float))));
+            BlendTaps(low, low + step, high, high + step, tx, ty, row + int64_t(x) * outStep);
             return true;
         };
         wrote = TurnRow(y, dest->Width, g, read, write, inside);
