@@ -381,21 +381,21 @@ std::vector<Chunk> ChunksOf(const ChunkFile& file, int part, const LineLayout& l
         Chunk chunk;
         chunk.Y = int32_t(layout.DataY0 + i * per);
         chunk.Lines = int32_t(std::min<int64_t>(per, layout.DataY1 - chunk.Y));
-        const std::string rows = "the chunk of row " + std::to_string(chunk.Y);
+        const auto rows = [&] { return "the chunk of row " + std::to_string(chunk.Y); };
         exr_chunk_info_t info{};
         const exr_result_t code = exr_read_scanline_chunk_info(file.Context(), part, chunk.Y, &info);
-        if (code != EXR_ERR_SUCCESS) file.Fail(rows, code);
+        if (code != EXR_ERR_SUCCESS) file.Fail(rows(), code);
         const uint64_t expected = uint64_t(chunk.Lines) * layout.LineBytes;
         if (info.start_y != chunk.Y || info.height != chunk.Lines || info.width != layout.Width)
-            throw BadFile(file.Path(), "cannot read the pixels: " + rows + " holds " + std::to_string(info.height) +
+            throw BadFile(file.Path(), "cannot read the pixels: " + rows() + " holds " + std::to_string(info.height) +
                                            " rows of " + std::to_string(info.width) + " from row " +
                                            std::to_string(info.start_y));
         if (info.packed_size != expected)
-            throw BadFile(file.Path(), "cannot read the pixels: " + rows + " holds " +
+            throw BadFile(file.Path(), "cannot read the pixels: " + rows() + " holds " +
                                            std::to_string(info.packed_size) + " bytes, not the " +
                                            std::to_string(expected) + " of its samples");
         if (info.data_offset > file.Size() || expected > file.Size() - info.data_offset)
-            throw BadFile(file.Path(), "cannot read the pixels: " + rows + " lies outside the file (bytes " +
+            throw BadFile(file.Path(), "cannot read the pixels: " + rows() + " lies outside the file (bytes " +
                                            std::to_string(info.data_offset) + " to " +
                                            std::to_string(info.data_offset + expected) + " of " +
                                            std::to_string(file.Size()) + ")");
