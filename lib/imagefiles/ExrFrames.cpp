@@ -223,8 +223,10 @@ constexpr uint64_t RunBytes = uint64_t(4) << 20;
 
 // The bytes of one file, through pread() into a buffer the thread keeps
 // or straight from a read-only map, and OpenEXR's Core library reading its
-// header and chunk table through them. Core's complaints are kept here
-// rather than printed.
+// header and chunk table through them. Once the header is read, the small
+// reads of chunk leaders come out of the same buffer as the chunks that
+// follow them: one read of a band's chunks serves their checks and their
+// pixels. Core's complaints are kept here rather than printed.
 class ChunkFile {
 public:
     ChunkFile(const std::string& path, bool mapped) : path_(path) {
@@ -253,8 +255,11 @@ public:
                 static_cast<ChunkFile*>(self)->message_ = message;
         };
         if (exr_start_read(&context_, path.c_str(), &init) != EXR_ERR_SUCCESS) context_ = nullptr;
+        headerRead_ = true;
     }
     ~ChunkFile() {
+        // Another file may come to live at this address.
+        if (window_.Owner == this) window_ = {nullptr, 0, 0};
         if (context_) exr_finish(&context_);
         if (map_) ::munmap(const_cast<uint8_t*>(map_), size_);
         ::close(fd_);
@@ -277,15 +282,33 @@ public:
     // it; valid until the next call.
     const uint8_t* Bytes(uint64_t at, uint64_t n) {
         if (map_) return map_ + at;
-        thread_local std::vector<uint8_t> buffer;
-        if (buffer.size() < n) buffer.resize(std::max<uint64_t>(n, RunBytes));
-        if (PreadAll(buffer.data(), n, at) != int64_t(n))
+        const uint8_t* bytes = Window(at, n);
+        if (!bytes)
             throw BadFile(path_, "cannot read the pixels: the file ends before byte " + std::to_string(at + n) +
                                      " (it changed while being read)");
-        return buffer.data();
+        return bytes;
     }
 
 private:
+    // Reads of Core this small, past the header, are chunk leaders.
+    static constexpr uint64_t LeaderBytes = 64;
+
+    // Bytes [at, at + n) from the thread's buffer, read from `at` on (up to
+    // RunBytes, to the end of the file) where the buffer does not hold them
+    // yet; null where the file ends first.
+    const uint8_t* Window(uint64_t at, uint64_t n) {
+        thread_local std::vector<uint8_t> buffer;
+        if (window_.Owner != this || at < window_.At || at + n > window_.At + window_.Bytes) {
+            const uint64_t want = std::max<uint64_t>(n, std::min<uint64_t>(RunBytes, at < size_ ? size_ - at : 0));
+            if (buffer.size() < want) buffer.resize(std::max<uint64_t>(want, RunBytes));
+            const int64_t got = PreadAll(buffer.data(), want, at);
+            window_ = {nullptr, 0, 0};
+            if (got < int64_t(n)) return nullptr;
+            window_ = {this, at, uint64_t(got)};
+        }
+        return buffer.data() + (at - window_.At);
+    }
+
     int64_t PreadAll(void* into, uint64_t n, uint64_t at) const {
         uint64_t done = 0;
         while (done < n) {
@@ -299,15 +322,31 @@ private:
     }
     static int64_t CoreRead(exr_const_context_t, void* self, void* into, uint64_t n, uint64_t at,
                             exr_stream_error_func_ptr_t) {
-        return static_cast<ChunkFile*>(self)->PreadAll(into, n, at);
+        ChunkFile& file = *static_cast<ChunkFile*>(self);
+        if (file.map_ || !file.headerRead_ || n > LeaderBytes) return file.PreadAll(into, n, at);
+        const uint64_t inFile = at < file.size_ ? std::min(n, file.size_ - at) : 0;
+        const uint8_t* bytes = inFile > 0 ? file.Window(at, inFile) : nullptr;
+        if (!bytes) return file.PreadAll(into, n, at);
+        std::memcpy(into, bytes, size_t(inFile));
+        return int64_t(inFile);
     }
 
+    // What the thread's buffer holds: bytes [At, At + Bytes) of Owner.
+    struct Held {
+        const ChunkFile* Owner;
+        uint64_t At, Bytes;
+    };
+    static thread_local Held window_;
+
+    bool headerRead_ = false;
     std::string path_, message_;
     int fd_ = -1;
     uint64_t size_ = 0;
     const uint8_t* map_ = nullptr;
     exr_context_t context_ = nullptr;
 };
+
+thread_local ChunkFile::Held ChunkFile::window_ = {nullptr, 0, 0};
 
 // Where each storage slot's channel lies in every line of an uncompressed
 // scanline part: the line holds each channel's samples in turn, channels
