@@ -138,10 +138,21 @@ void AddCounts(RenderCounts& sum, const RenderCounts& band) {
     sum.TurnSeconds += band.TurnSeconds;
 }
 
+// While it lives, the compressed rows a band decodes for the next band are
+// kept for it: the chunks two bands share are decoded once.
+class CarriedRows {
+public:
+    explicit CarriedRows(const StitchPlan& plan) { CarryRowsBetweenBands(uint64_t(CarriedBytes(plan))); }
+    ~CarriedRows() { CarryRowsBetweenBands(0); }
+    CarriedRows(const CarriedRows&) = delete;
+    CarriedRows& operator=(const CarriedRows&) = delete;
+};
+
 // The whole canvas, made of the plan's bands one after the other; each
 // band's frames, layers and canvas are given back before the next begins.
 RenderOutcome RenderInBands(const StitchPlan& plan, const StitchSettings& settings, const Plugins& plugins,
                             Progress& progress) {
+    const CarriedRows carried(plan);
     RenderOutcome whole;
     for (int k = 0; k < plan.Bands; ++k) {
         const BandPlan band = PlanBand(plan, k, plan.Bands);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -167,7 +168,118 @@ bool Convertible(const Imf::Channel* channel, int32_t format) {
     return format == Format_Half ? channel->type == Imf::HALF : channel->type == Imf::HALF || channel->type == Imf::FLOAT;
 }
 
-bool DecodeInto(Imf::IStream& stream, const ExrFrameRead& read, Image& image, int64_t step) {
+// The rows OpenEXR decodes at once for a scanline part's compression.
+int64_t LinesPerChunk(Imf::Compression compression) {
+    switch (compression) {
+    case Imf::NO_COMPRESSION:
+    case Imf::RLE_COMPRESSION:
+    case Imf::ZIPS_COMPRESSION: return 1;
+    case Imf::ZIP_COMPRESSION:
+    case Imf::PXR24_COMPRESSION: return 16;
+    case Imf::DWAB_COMPRESSION: return 256;
+    default: return 32;   // piz, b44, b44a, dwaa
+    }
+}
+
+// The rows of a file a read decoded past those it was asked for, to the end
+// of the chunk holding its last row, with a few rows before them: the next
+// band of the same file starts there. Decoding a chunk again for each band
+// that shares it costs more than keeping its rows.
+struct CarriedRows {
+    // What the rows were decoded for: the same file, part and channels
+    // into storage of the same format, order and columns.
+    struct Key {
+        std::string Path;
+        uint64_t Device = 0, Inode = 0, Size = 0;
+        int64_t Modified = 0;
+        int Part = 0;
+        std::array<std::string, 4> Channels;
+        std::array<float, 4> Fill;
+        int32_t Format = 0;
+        std::array<int32_t, 4> ChannelMap;
+        int64_t X0 = 0, Width = 0;
+        bool operator==(const Key&) const = default;
+    };
+    Key Of;
+    int64_t Y0 = 0, Y1 = 0;   // file rows held, half-open
+    std::vector<uint8_t> Pixels;   // rows Y0 to Y1 - 1, one after the other
+};
+
+// Rows kept before a band's last decoded row, for the next band's rows to spare.
+constexpr int64_t CarriedRowsBefore = 4;
+
+class RowCarry {
+public:
+    void SetLimit(uint64_t bytes) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        limit_ = bytes;
+        if (bytes == 0) {
+            kept_.clear();
+            held_ = 0;
+        }
+    }
+    bool On() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return limit_ > 0;
+    }
+    // The rows kept for `key`, taken out of the store; empty Pixels for none.
+    CarriedRows Take(const CarriedRows::Key& key) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t i = 0; i < kept_.size(); ++i)
+            if (kept_[i].Of == key) {
+                CarriedRows found = std::move(kept_[i]);
+                kept_.erase(kept_.begin() + ptrdiff_t(i));
+                held_ -= found.Pixels.size();
+                return found;
+            }
+        return {};
+    }
+    // Keeps the rows, giving up the oldest kept to stay within the limit.
+    void Keep(CarriedRows rows) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (rows.Pixels.size() > limit_) return;
+        size_t oldest = 0;
+        while (held_ + rows.Pixels.size() > limit_) held_ -= kept_[oldest++].Pixels.size();
+        kept_.erase(kept_.begin(), kept_.begin() + ptrdiff_t(oldest));
+        held_ += rows.Pixels.size();
+        kept_.push_back(std::move(rows));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<CarriedRows> kept_;
+    uint64_t held_ = 0, limit_ = 0;
+};
+
+RowCarry& Carry() {
+    static RowCarry carry;
+    return carry;
+}
+
+std::atomic<uint64_t> carriedReads{0};
+
+// The key of a read, or false where the file cannot be looked at.
+bool CarryKey(const std::string& path, const ExrFrameRead& read, const Image& image, int64_t x0, int64_t width,
+              CarriedRows::Key& key) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    key.Path = path;
+    key.Device = uint64_t(st.st_dev);
+    key.Inode = uint64_t(st.st_ino);
+    key.Size = uint64_t(st.st_size);
+    key.Modified = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    key.Part = read.Part;
+    key.Channels = read.Channels;
+    key.Fill = read.Fill;
+    key.Format = image.Format;
+    std::copy(std::begin(image.ChannelMap), std::end(image.ChannelMap), key.ChannelMap.begin());
+    key.X0 = x0;
+    key.Width = width;
+    return true;
+}
+
+bool DecodeInto(Imf::IStream& stream, const std::string& path, const ExrFrameRead& read, Image& image,
+                int64_t step) {
     Imf::MultiPartInputFile file(stream, std::max(0, read.Threads));
     if (read.Part < 0 || read.Part >= file.parts()) return false;
     Imf::InputPart part(file, read.Part);
@@ -179,34 +291,77 @@ bool DecodeInto(Imf::IStream& stream, const ExrFrameRead& read, Image& image, in
     const BufferGroup& g = image.Group[0];
     const int bytes = BytesPerChannel(image.Format);
     const Imf::PixelType type = PixelTypeOf(image.Format);
-    // Pixel (x, Y0) of the file: the top row read is the highest host row.
-    uint8_t* top = g.Base + g.RowOffsets[read.FrameY1 - 1 - read.Y0] + (data.min.x - read.FrameX0) * g.PixelStride;
-    Imf::FrameBuffer frame;
+    const int64_t width = int64_t(data.max.x) - data.min.x + 1;
+    const int64_t rowBytes = width * g.PixelStride;
     int copyFrom[4] = {-1, -1, -1, -1};   // slots another slot's channel is copied into
     for (int slot = 0; slot < 4; ++slot) {
-        const int record = image.ChannelMap[slot];
-        const std::string& name = read.Channels[size_t(record)];
+        const std::string& name = read.Channels[size_t(image.ChannelMap[slot])];
         for (int earlier = 0; earlier < slot && !name.empty(); ++earlier)
             if (read.Channels[size_t(image.ChannelMap[earlier])] == name) copyFrom[slot] = earlier;
-        if (copyFrom[slot] >= 0) continue;
-        if (!name.empty() && !Convertible(header.channels().findChannel(name), image.Format)) return false;
-        frame.insert(name.empty() ? FillName(header.channels(), slot) : name,
-                     SliceAt(type, top + slot * bytes, data.min.x, read.Y0, g.PixelStride, -step,
-                             read.Fill[size_t(record)]));
+        if (copyFrom[slot] < 0 && !name.empty() && !Convertible(header.channels().findChannel(name), image.Format))
+            return false;
     }
-    part.setFrameBuffer(frame);
-    part.readPixels(int(read.Y0), int(read.Y1 - 1));
+    // Rows [y0, y1) of the file decoded to `origin` (pixel (data.min.x, y0))
+    // and on, rows `yStride` bytes apart; a channel feeding several (grey)
+    // is decoded once and copied.
+    const auto decode = [&](uint8_t* origin, int64_t y0, int64_t y1, int64_t yStride) {
+        Imf::FrameBuffer frame;
+        for (int slot = 0; slot < 4; ++slot) {
+            if (copyFrom[slot] >= 0) continue;
+            const int record = image.ChannelMap[slot];
+            const std::string& name = read.Channels[size_t(record)];
+            frame.insert(name.empty() ? FillName(header.channels(), slot) : name,
+                         SliceAt(type, origin + slot * bytes, data.min.x, y0, g.PixelStride, yStride,
+                                 read.Fill[size_t(record)]));
+        }
+        part.setFrameBuffer(frame);
+        part.readPixels(int(y0), int(y1 - 1));
+        for (int slot = 0; slot < 4; ++slot) {
+            if (copyFrom[slot] < 0) continue;
+            for (int64_t y = y0; y < y1; ++y) {
+                uint8_t* pixel = origin + (y - y0) * yStride;
+                for (int64_t x = 0; x < width; ++x, pixel += g.PixelStride)
+                    std::memcpy(pixel + slot * bytes, pixel + copyFrom[slot] * bytes, size_t(bytes));
+            }
+        }
+    };
 
-    // A channel feeding several (grey) is decoded once and copied.
-    const int64_t width = int64_t(data.max.x) - data.min.x + 1;
-    for (int slot = 0; slot < 4; ++slot) {
-        if (copyFrom[slot] < 0) continue;
-        for (int64_t y = read.Y0; y < read.Y1; ++y) {
-            uint8_t* pixel = top - (y - read.Y0) * step;
-            for (int64_t x = 0; x < width; ++x, pixel += g.PixelStride)
-                std::memcpy(pixel + slot * bytes, pixel + copyFrom[slot] * bytes, size_t(bytes));
+    // Pixel (x, Y0) of the file: the top row read is the highest host row.
+    uint8_t* top = g.Base + g.RowOffsets[read.FrameY1 - 1 - read.Y0] + (data.min.x - read.FrameX0) * g.PixelStride;
+    const auto row = [&](int64_t y) { return top - (y - read.Y0) * step; };
+    const int64_t lines = header.hasTileDescription() ? 1 : LinesPerChunk(header.compression());
+    CarriedRows::Key key;
+    const bool carry = lines > 1 && Carry().On() && CarryKey(path, read, image, data.min.x, width, key);
+    int64_t from = read.Y0;
+    if (carry) {
+        CarriedRows before = Carry().Take(key);
+        if (!before.Pixels.empty() && before.Y0 <= read.Y0 && read.Y0 < before.Y1) {
+            from = std::min(read.Y1, before.Y1);
+            carriedReads.fetch_add(1, std::memory_order_relaxed);
+            for (int64_t y = read.Y0; y < from; ++y)
+                std::memcpy(row(y), before.Pixels.data() + (y - before.Y0) * rowBytes, size_t(rowBytes));
+            if (from == read.Y1) {   // nothing past the kept rows: they stay for the next band
+                Carry().Keep(std::move(before));
+                return true;
+            }
         }
     }
+    decode(row(from), from, read.Y1, -step);
+
+    if (!carry || read.Y1 > data.max.y) return true;
+    const int64_t chunkEnd = std::min<int64_t>(
+        int64_t(data.max.y) + 1, data.min.y + ((read.Y1 - 1 - data.min.y) / lines + 1) * lines);
+    CarriedRows after;
+    after.Of = std::move(key);
+    after.Y0 = std::max(read.Y0, read.Y1 - CarriedRowsBefore);
+    after.Y1 = std::max(chunkEnd, read.Y1);
+    after.Pixels.resize(size_t((after.Y1 - after.Y0) * rowBytes));
+    for (int64_t y = after.Y0; y < read.Y1; ++y)
+        std::memcpy(after.Pixels.data() + (y - after.Y0) * rowBytes, row(y), size_t(rowBytes));
+    // The rest of the last chunk, which OpenEXR has just decoded and holds.
+    if (after.Y1 > read.Y1)
+        decode(after.Pixels.data() + (read.Y1 - after.Y0) * rowBytes, read.Y1, after.Y1, rowBytes);
+    Carry().Keep(std::move(after));
     return true;
 }
 
@@ -609,7 +764,7 @@ bool ReadExrFrame(const std::string& path, const ExrFrameRead& read, Image& imag
             stream = std::make_unique<MappedStream>(path);
         else
             stream = std::make_unique<PlainStream>(path);
-        return DecodeInto(*stream, read, image, step);
+        return DecodeInto(*stream, path, read, image, step);
     } catch (const Error&) {
         throw;
     } catch (const std::bad_alloc&) {
@@ -696,8 +851,20 @@ void WriteExrFrame(const Image& image, const PendingFile& file, const ExrFrameWr
         throw BadFile(path, "cannot write the file in '" + file.Directory().string() + "'");
 }
 
+void CarryChunkRows(uint64_t bytes) { Carry().SetLimit(bytes); }
+
+int CarriedRowsFor(int compression) {
+    const int64_t lines = LinesPerChunk(Imf::Compression(compression));
+    return lines > 1 ? int(lines + CarriedRowsBefore) : 0;
+}
+
+int CarriedRowsFor(const std::string& compression) {
+    return CarriedRowsFor(int(CompressionOf(compression.substr(0, compression.find(':')))));
+}
+
 namespace detail {
 uint64_t UncompressedExrReads() { return uncompressedReads.load(std::memory_order_relaxed); }
+uint64_t CarriedExrReads() { return carriedReads.load(std::memory_order_relaxed); }
 }  // namespace detail
 
 }  // namespace tessellon

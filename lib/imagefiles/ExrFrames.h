@@ -69,6 +69,21 @@ struct ExrFrameWrite {
 void WriteExrFrame(const Image& image, const PendingFile& file, const ExrFrameWrite& how,
                    const RowConversion& convert, const std::string& path);
 
+// Bands of a render read the same files one after the other, each band's
+// rows below the one before's. While this is on (`bytes` above 0), a read
+// that ends inside a compressed chunk keeps the rest of that chunk's rows,
+// and a few before, for the next read of the file: the chunk is decoded
+// once rather than once for each band it holds rows of. Up to `bytes` are
+// kept in all, the oldest given up first; 0 drops what is kept.
+void CarryChunkRows(uint64_t bytes);
+
+// The rows a read of a scanline part keeps for the next read while
+// carrying is on; 0 for codecs of one line a chunk. `compression` is
+// OpenEXR's codec number, or its name in lower case ("dwaa:45" as the image
+// library gives it).
+int CarriedRowsFor(int compression);
+int CarriedRowsFor(const std::string& compression);
+
 // OpenEXR's threads: those of its global pool, at least one per core.
 int ExrThreads();
 
@@ -76,6 +91,8 @@ namespace detail {
 // How many frames ReadExrFrame has read with its own reader of
 // uncompressed scanline chunks rather than OpenEXR's library.
 uint64_t UncompressedExrReads();
+// How many reads have taken rows an earlier read kept (CarryChunkRows).
+uint64_t CarriedExrReads();
 }  // namespace detail
 
 }  // namespace tessellon

@@ -222,6 +222,7 @@ bool ProbePlainExr(const std::string& path, const ImageLimits& limits, PlainExr&
     info.NoData = !choice.DataWindow && Intersection(plain.Data, frameWindow).Empty();
     info.ColorSpace = "Linear";   // what the image library calls every EXR file's pixels
     info.RowAccess = true;
+    info.CarriedRows = CarriedRowsFor(compression);
     detail::plainExrHeaders.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
@@ -346,6 +347,8 @@ bool ReadPlainBand(const std::string& path, const BandFileInfo& info, Image& can
 }
 
 }  // namespace
+
+void CarryRowsBetweenBands(uint64_t bytes) { CarryChunkRows(bytes); }
 
 ImageFileInfo ProbeImageFile(const std::string& path, const ImageLimits& limits) {
     try {

@@ -35,6 +35,7 @@ struct ImageFileInfo {
     bool NoData = false;         // no data pixel lies inside the frame: it is all transparent
     std::string ColorSpace = {}; // what the file says its pixels are in; empty: it does not say
     bool RowAccess = false;      // ReadImageFile decodes only the rows asked for (EXR and TIFF)
+    int CarriedRows = 0;         // rows a read keeps for the next band's while carrying is on; 0: none
 };
 
 // Reads the header only and checks it against the limits (64-bit checked
@@ -64,6 +65,11 @@ struct FrameRows {
 // tiled EXR, TIFF strips and tiles: the blocks that hold them); others are
 // decoded whole and the rows outside are dropped as they come.
 Image* ReadImageFile(const std::string& path, const ImageLimits& limits, void* imageContext, const FrameRows& rows);
+
+// While a render goes band after band, the EXR rows a band decodes for the
+// next (ImageFileInfo::CarriedRows) are kept, up to `bytes` in all; 0 drops
+// them and keeps none.
+void CarryRowsBetweenBands(uint64_t bytes);
 
 struct WriteOptions {
     std::string ColorFrom, ColorTo;   // both given: convert from one to the other, nothing else

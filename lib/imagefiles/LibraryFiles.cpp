@@ -386,6 +386,8 @@ OpenedFile OpenChecked(const std::string& path, const ImageLimits& limits) {
     // rows; the library decodes other formats from their first row.
     f.Info.RowAccess = std::strcmp(f.Input->format_name(), "openexr") == 0 ||
                        std::strcmp(f.Input->format_name(), "tiff") == 0;
+    if (std::strcmp(f.Input->format_name(), "openexr") == 0 && s.tile_width == 0)
+        f.Info.CarriedRows = CarriedRowsFor(s.get_string_attribute("compression"));
     return f;
 }
 

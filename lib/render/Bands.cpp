@@ -131,9 +131,18 @@ BandPlan PlanBand(const StitchPlan& plan, int k, int n) {
                                   double(canvas.Height - rows.Count()) * double(sizeof(int64_t));
         }
         band.Memory.Frames += HeldBytes(w, h, frame.Info.HostFormat, needs.Rows.Count());
+        // The rows the frame's read keeps for the next band.
+        if (k + 1 < n) band.Memory.Frames += double(w) * PixelBytes(frame.Info.HostFormat) * double(frame.Info.CarriedRows);
         band.Frames.push_back(std::move(needs));
     }
     return band;
+}
+
+double CarriedBytes(const StitchPlan& plan) {
+    double bytes = 0.0;
+    for (const PlannedFrame& frame : plan.Frames)
+        bytes += double(frame.Info.Width) * PixelBytes(frame.Info.HostFormat) * double(frame.Info.CarriedRows);
+    return bytes;
 }
 
 std::vector<double> FrameTurns(const StitchPlan& plan) {

@@ -57,6 +57,10 @@ struct BandPlan {
 // The rows every frame of `plan` needs for band k of n.
 BandPlan PlanBand(const StitchPlan& plan, int k, int n);
 
+// What the frames' reads keep from one band for the next in all
+// (ImageFileInfo::CarriedRows).
+double CarriedBytes(const StitchPlan& plan);
+
 // Each planned frame's turn against the first (TurnOf; 0 for the first).
 std::vector<double> FrameTurns(const StitchPlan& plan);
 

@@ -245,11 +245,13 @@ MemoryEstimate EstimateMemory(const StitchPlan& plan) {
 void SplitForSpeed(StitchPlan& plan, const StitchSettings& settings) {
     const bool rows = std::all_of(plan.Frames.begin(), plan.Frames.end(),
                                   [](const PlannedFrame& frame) { return frame.Info.RowAccess; });
+    const bool compressed = std::any_of(plan.Frames.begin(), plan.Frames.end(),
+                                        [](const PlannedFrame& frame) { return frame.Info.CarriedRows > 0; });
+    const double each = compressed || plan.Turning ? LargeSpeedBandBytes : SpeedBandBytes;
     const double total = plan.Memory.Total();
-    if (settings.OnePass || settings.Decoded || !plan.Layered || !rows || plan.Canvas.Height < 2 ||
-        total < 1.5 * SpeedBandBytes)
+    if (settings.OnePass || settings.Decoded || !plan.Layered || !rows || plan.Canvas.Height < 2 || total < 1.5 * each)
         return;
-    const int bands = int(std::min<double>(std::max(2.0, std::round(total / SpeedBandBytes)), plan.Canvas.Height));
+    const int bands = int(std::min<double>(std::max(2.0, std::round(total / each)), plan.Canvas.Height));
     const double room = double(plan.Budget) - plan.Memory.Canvas - double(FixedOverheadBytes);
     double most = 0.0;
     for (int k = 0; k < bands; ++k) most = std::max(most, PlanBand(plan, k, bands).Memory.Total());

@@ -82,7 +82,11 @@ struct StitchSettings {
 // first takes the memory the one before gives back, where one pass must have
 // all of it fresh from the system (a fresh page costs far more to write than
 // one written before), at the cost of opening every file once a band.
-inline constexpr double SpeedBandBytes = double(uint64_t(640) << 20);
+// Where each band costs more, bands are larger: files of compressed chunks
+// cost more to open (their codecs' buffers and chunk tables), and a turned
+// frame's band reads source rows the next band reads again.
+inline constexpr double SpeedBandBytes = double(uint64_t(160) << 20);
+inline constexpr double LargeSpeedBandBytes = double(uint64_t(640) << 20);
 
 inline constexpr int FilterUnique = 0;
 inline constexpr int FilterMedian = 1;

@@ -993,6 +993,50 @@ TEST_F(ImageFilesTest, OpenExrDecodingMatchesTheImageLibrary) {
     detail::SetOpenExrReads(true);
 }
 
+// Band after band, each band's rows below the one before's with a row to
+// spare either side, the rows of a compressed chunk two bands share are
+// decoded once and kept for the second: every band reads as the whole frame,
+// and a file written anew between two bands is read anew.
+TEST_F(ImageFilesTest, BandsTakeTheRowsOfTheChunkTheyShareFromTheBandBefore) {
+    constexpr int W = 23, H = 300, N = 7;
+    CarryRowsBetweenBands(uint64_t(64) << 20);
+    int files = 0;
+    for (const char* codec : {"zip", "piz", "dwab"})
+        for (const OIIO::TypeDesc type : {OIIO::TypeDesc::HALF, OIIO::TypeDesc::FLOAT}) {
+            SCOPED_TRACE(std::string(codec) + " " + type.c_str());
+            const std::string name = Path("c" + std::to_string(files) + ".exr");
+            const std::string copy = Path("c" + std::to_string(files++) + "-whole.exr");
+            // The frame as a whole read gives it, read from a file of its own.
+            const auto write = [&](float offset) {
+                OIIO::ImageSpec spec(W, H, 4, type);
+                spec.attribute("compression", codec);
+                std::vector<float> data(size_t(W) * H * 4);
+                for (size_t i = 0; i < data.size(); ++i) data[i] = float(i % 89) * 0.25f + offset;
+                WriteWithLibrary(name, spec, OIIO::TypeDesc::FLOAT, data.data());
+                WriteWithLibrary(copy, spec, OIIO::TypeDesc::FLOAT, data.data());
+                ImageRef whole(ReadImageFile(copy, ImageLimits(), nullptr));
+                return Pixels(whole.image);
+            };
+            std::vector<float> expect = write(0.0f);
+            const uint64_t carried = detail::CarriedExrReads();
+            for (int k = 0; k < N; ++k) {
+                if (k == 4) expect = write(1.0f);
+                const int top = k * H / N, end = (k + 1) * H / N;   // rows from the top
+                const HostApp::RowRange rows{std::max(0, H - end - 1), std::min(H, H - top + 1)};
+                ImageRef band(ReadImageFile(name, ImageLimits(), nullptr, FrameRows{rows, rows}));
+                const std::vector<float> got = Pixels(band.image);
+                for (int32_t y = rows.First; y < rows.End; ++y)
+                    ASSERT_EQ(0, std::memcmp(got.data() + size_t(y) * W * 4, expect.data() + size_t(y) * W * 4,
+                                             size_t(W) * 4 * sizeof(float)))
+                        << "band " << k << ", host row " << y;
+            }
+            // Every band but the first takes rows from the one before,
+            // except the one after the file changed.
+            EXPECT_EQ(detail::CarriedExrReads() - carried, uint64_t(N - 2));
+        }
+    CarryRowsBetweenBands(0);
+}
+
 // Plain scanline EXR headers are read through OpenEXR alone, giving what the
 // image library makes of them field by field, the same smallest byte limit
 // included; files with more to them go to the library.

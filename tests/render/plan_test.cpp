@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "Bands.h"
 #include "StitchPlan.h"
 
 using namespace tessellon;
@@ -234,32 +235,43 @@ TEST(StitchPlan, AfterEffectsPixelAspectIsReadAsTheFormatMeansAndTold) {
 // goes in bands where one pass would fit; not when told --one-pass, not when a
 // frame is decoded whole, not when small.
 TEST(StitchPlan, LargeRendersOfRowReadFramesGoInBandsForSpeed) {
-    const auto plan = [](bool onePass, bool allRows, int w, uint64_t budget) {
+    const auto plan = [](bool onePass, bool allRows, int w, uint64_t budget, int carried = 0, bool turning = false) {
         StitchInputs inputs = Inputs(1, 8);
         for (size_t i = 0; i < inputs.Headers.size(); ++i) {
             inputs.Headers[i].Info = FloatFrame(w, w / 2);
             inputs.Headers[i].Info->RowAccess = allRows || i != 3;
+            inputs.Headers[i].Info->CarriedRows = i == 5 ? carried : 0;
         }
-        inputs.TrackFile = TrackOf({{1, 0.5, 0.5}, {8, 1.5, 0.5}});
+        inputs.TrackFile = TrackOf({{1, 0.5, 0.5}, {8, 1.5, 0.5, turning ? 2.0 : 0.0}});
+        inputs.TrackFile->HasAngle = turning;
         StitchSettings settings = Settings();
         settings.OnePass = onePass;
         settings.Limits.MaxMemory = budget;
         return PlanStitch(settings, inputs, 8 * Gigabytes, 16 * Gigabytes);
     };
     const StitchPlan large = plan(false, true, 4000, 0);   // 8 frames of 4000 x 2000 float: 1 GiB
-    ASSERT_GE(large.Memory.Total(), SpeedBandBytes);
-    EXPECT_EQ(large.Bands, 2);
+    ASSERT_GE(large.Memory.Total(), 4 * SpeedBandBytes);
+    EXPECT_EQ(large.Bands, int(std::round(large.Memory.Total() / SpeedBandBytes)));
     EXPECT_TRUE(large.BandsForSpeed);
-    EXPECT_LT(large.BandMemory, large.Memory.Total());
+    EXPECT_NEAR(large.BandMemory, SpeedBandBytes, 0.25 * SpeedBandBytes);
     EXPECT_EQ(plan(true, true, 4000, 0).Bands, 1);
     EXPECT_EQ(plan(false, false, 4000, 0).Bands, 1);
     EXPECT_EQ(plan(false, true, 1000, 0).Bands, 1);
-    // Larger: as many bands as keep each about SpeedBandBytes.
-    const StitchPlan larger = plan(false, true, 6325, 0);
-    EXPECT_EQ(larger.Bands, int(std::round(larger.Memory.Total() / SpeedBandBytes)));
+    // A frame of compressed chunks: fewer, larger bands, each holding the
+    // rows its reads keep for the next band besides.
+    const StitchPlan compressed = plan(false, true, 4000, 0, 36);
+    EXPECT_EQ(compressed.Bands, 2);
+    EXPECT_TRUE(compressed.BandsForSpeed);
+    EXPECT_DOUBLE_EQ(PlanBand(compressed, 0, 2).Memory.Frames - PlanBand(large, 0, 2).Memory.Frames, 4000.0 * 16 * 36);
+    EXPECT_DOUBLE_EQ(PlanBand(compressed, 1, 2).Memory.Frames, PlanBand(large, 1, 2).Memory.Frames);
+    const StitchPlan larger = plan(false, true, 6325, 0, 36);
+    EXPECT_EQ(larger.Bands, int(std::round(larger.Memory.Total() / LargeSpeedBandBytes)));
     EXPECT_GE(larger.Bands, 4);
-    EXPECT_TRUE(larger.BandsForSpeed);
-    EXPECT_NEAR(larger.BandMemory, SpeedBandBytes, 0.25 * SpeedBandBytes);
+    EXPECT_NEAR(larger.BandMemory, LargeSpeedBandBytes, 0.25 * LargeSpeedBandBytes);
+    // Turned frames: larger bands too, as their turns read rows again.
+    const StitchPlan turned = plan(false, true, 4000, 0, 0, true);
+    ASSERT_TRUE(turned.Turning);
+    EXPECT_EQ(turned.Bands, int(std::round(turned.Memory.Total() / LargeSpeedBandBytes)));
     // Too little for one pass: bands for the budget, said as such.
     const StitchPlan budgeted = plan(false, true, 4000, uint64_t(large.Memory.Total() / 2));
     EXPECT_GT(budgeted.Bands, 2);
