@@ -67,9 +67,10 @@ struct TransformTotals {
 HOSTSYSTEM_API TransformTotals Transforms();
 
 // Says that every pixel of `image` is about to be written, as when a frame
-// is decoded into it: its memory may then come in huge pages, which need far
-// fewer first touches. Images written only where something lands (layers)
-// are left in small pages, so that what is never written costs nothing.
+// is decoded into it: its memory is then made resident at once, in huge
+// pages where the system has them, rather than one first touch at a time.
+// Images written only where something lands (layers) are left in small
+// pages, so that what is never written costs nothing.
 HOSTSYSTEM_API void ExpectDense(Image* image);
 
 // Keeps up to `bytes` of the memory of released images for the images made

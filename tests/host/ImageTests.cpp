@@ -490,6 +490,19 @@ TEST_F(ImageTest, SparseLargeImageCostsOnlyWrittenPixels) {
     EXPECT_EQ(ReadAt(image.Get(), 5, 5).c[0], 0.0f);
 }
 
+// An image said to be written whole has its memory at once, all of it
+// reading as zero still, where a sparse one has none until written.
+TEST_F(ImageTest, AnImageExpectedDenseIsResidentBeforeItIsWritten) {
+    const int64_t before = ResidentBytes();
+    Held<Image> sparse(MakeImage(2000, 1000));
+    EXPECT_LT(ResidentBytes() - before, int64_t(4) << 20);
+    Held<Image> dense(MakeImage(2000, 1000));
+    HostApp::ExpectDense(dense.Get());
+    EXPECT_GT(ResidentBytes() - before, int64_t(28) << 20);
+    EXPECT_EQ(ReadAt(dense.Get(), 1999, 999).c[3], 0.0f);
+    EXPECT_EQ(ReadAt(dense.Get(), 0, 0).c[0], 0.0f);
+}
+
 // Kept memory: a released image's pages go to the next image of about its
 // size, read as zero there, and what cannot be taken is handed back rather
 // than held beside a fresh image.
