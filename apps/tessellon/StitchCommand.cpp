@@ -154,26 +154,33 @@ RenderOutcome RenderInBands(const StitchPlan& plan, const StitchSettings& settin
                             Progress& progress) {
     const CarriedRows carried(plan);
     RenderOutcome whole;
+    // Made before the first band, so that it never takes the place of the
+    // memory a band gives back to the next.
+    const int32_t width = int32_t(plan.Canvas.Width), height = int32_t(plan.Canvas.Height);
+    const int32_t format = plan.Start().HostFormat;
+    whole.Picture.Reset(NewImage({
+        Tag<IMG_Width>(width),
+        Tag<IMG_Height>(height),
+        Tag<IMG_Channel>(StoredChannels[0]),
+        Tag<IMG_Channel>(StoredChannels[1]),
+        Tag<IMG_Channel>(StoredChannels[2]),
+        Tag<IMG_Channel>(StoredChannels[3]),
+        Tag<IMG_Format>(format),
+        Tag<HostApp::IMG_FirstRow>(0),
+        Tag<HostApp::IMG_EndRow>(height),
+    }));
+    if (!whole.Picture)
+        NoImage("the host refused the canvas of " + std::to_string(width) + " x " + std::to_string(height) +
+                " pixels: " + HostApp::LastImageRefusal().Text);
+    HostApp::ExpectDense(whole.Picture.Get());   // every row is written
     for (int k = 0; k < plan.Bands; ++k) {
         const BandPlan band = PlanBand(plan, k, plan.Bands);
         RenderOutcome part = RenderStitch(plan, settings, plugins, progress, &BytesRead, &band);
         const Image& rows = *part.Picture;
-        if (!whole.Picture) {
-            whole.Picture.Reset(NewImage({
-                Tag<IMG_Width>(rows.Width),
-                Tag<IMG_Height>(rows.Height),
-                Tag<IMG_Channel>(StoredChannels[0]),
-                Tag<IMG_Channel>(StoredChannels[1]),
-                Tag<IMG_Channel>(StoredChannels[2]),
-                Tag<IMG_Channel>(StoredChannels[3]),
-                Tag<IMG_Format>(rows.Format),
-                Tag<HostApp::IMG_FirstRow>(0),
-                Tag<HostApp::IMG_EndRow>(rows.Height),
-            }));
-            if (!whole.Picture)
-                NoImage("the host refused the canvas of " + std::to_string(rows.Width) + " x " +
-                        std::to_string(rows.Height) + " pixels: " + HostApp::LastImageRefusal().Text);
-        }
+        if (rows.Width != width || rows.Height != height || rows.Format != format)
+            NoImage("band " + std::to_string(k + 1) + " of the canvas came as " + std::to_string(rows.Width) + " x " +
+                    std::to_string(rows.Height) + " pixels of format " + std::to_string(rows.Format) + ", not " +
+                    std::to_string(width) + " x " + std::to_string(height) + " of format " + std::to_string(format));
         std::vector<float> row(size_t(rows.Width) * 4);
         const HostApp::RowRange held = HostApp::StoredRows(&rows);
         for (int32_t y = held.First; y < held.End; ++y) {
