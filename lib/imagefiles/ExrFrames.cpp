@@ -375,8 +375,39 @@ constexpr bool LittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
 // Consecutive chunks are read together up to this many bytes.
 constexpr uint64_t RunBytes = uint64_t(4) << 20;
+// At least what a chunk's leader takes before its pixels (its part, row
+// and size), and the gap allowed between chunks read together.
+constexpr uint64_t LeaderSlack = 32;
 
-// The bytes of one file, through pread() into a buffer the thread keeps
+// Buffers files are read through, kept from one file to the next: the
+// threads reading a render's frames are started anew for each band, and a
+// buffer never filled before costs a page fault every 4 KiB of it.
+struct ReadBuffer {
+    std::unique_ptr<uint8_t[]> Bytes;
+    uint64_t Size = 0;
+};
+
+std::mutex readBuffersMutex;
+std::vector<ReadBuffer> readBuffers;
+
+// At most as many are kept as files are read at once.
+constexpr size_t KeptReadBuffers = 8;
+
+ReadBuffer TakeReadBuffer() {
+    std::lock_guard<std::mutex> lock(readBuffersMutex);
+    if (readBuffers.empty()) return {};
+    ReadBuffer buffer = std::move(readBuffers.back());
+    readBuffers.pop_back();
+    return buffer;
+}
+
+void GiveReadBuffer(ReadBuffer buffer) {
+    if (!buffer.Bytes) return;
+    std::lock_guard<std::mutex> lock(readBuffersMutex);
+    if (readBuffers.size() < KeptReadBuffers) readBuffers.push_back(std::move(buffer));
+}
+
+// The bytes of one file, through pread() into a buffer it keeps
 // or straight from a read-only map, and OpenEXR's Core library reading its
 // header and chunk table through them. Once the header is read, the small
 // reads of chunk leaders come out of the same buffer as the chunks that
@@ -399,6 +430,8 @@ public:
                 throw BadFile(path, "cannot read the pixels: the file cannot be mapped");
             }
             map_ = static_cast<const uint8_t*>(map);
+        } else {
+            buffer_ = TakeReadBuffer();
         }
         exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
         init.user_data = this;
@@ -413,8 +446,7 @@ public:
         headerRead_ = true;
     }
     ~ChunkFile() {
-        // Another file may come to live at this address.
-        if (window_.Owner == this) window_ = {nullptr, 0, 0};
+        GiveReadBuffer(std::move(buffer_));
         if (context_) exr_finish(&context_);
         if (map_) ::munmap(const_cast<uint8_t*>(map_), size_);
         ::close(fd_);
@@ -444,24 +476,31 @@ public:
         return bytes;
     }
 
+    // The bytes a read from a chunk's leader on takes at most: those of the
+    // chunks still to come. The buffer is filled no further.
+    void ReadAhead(uint64_t bytes) { ahead_ = std::max<uint64_t>(bytes, 1); }
+
 private:
     // Reads of Core this small, past the header, are chunk leaders.
     static constexpr uint64_t LeaderBytes = 64;
 
-    // Bytes [at, at + n) from the thread's buffer, read from `at` on (up to
-    // RunBytes, to the end of the file) where the buffer does not hold them
-    // yet; null where the file ends first.
+    // Bytes [at, at + n) from the buffer, read from `at` on (up to RunBytes,
+    // to the end of the file) where the buffer does not hold them yet; null
+    // where the file ends first.
     const uint8_t* Window(uint64_t at, uint64_t n) {
-        thread_local std::vector<uint8_t> buffer;
-        if (window_.Owner != this || at < window_.At || at + n > window_.At + window_.Bytes) {
-            const uint64_t want = std::max<uint64_t>(n, std::min<uint64_t>(RunBytes, at < size_ ? size_ - at : 0));
-            if (buffer.size() < want) buffer.resize(std::max<uint64_t>(want, RunBytes));
-            const int64_t got = PreadAll(buffer.data(), want, at);
-            window_ = {nullptr, 0, 0};
+        if (held_ == 0 || at < heldAt_ || at + n > heldAt_ + held_) {
+            const uint64_t want = std::max<uint64_t>(n, std::min({RunBytes, ahead_, at < size_ ? size_ - at : 0}));
+            if (buffer_.Size < want) {
+                buffer_.Size = std::max<uint64_t>(want, RunBytes);
+                buffer_.Bytes = std::make_unique_for_overwrite<uint8_t[]>(size_t(buffer_.Size));
+            }
+            held_ = 0;
+            const int64_t got = PreadAll(buffer_.Bytes.get(), want, at);
             if (got < int64_t(n)) return nullptr;
-            window_ = {this, at, uint64_t(got)};
+            heldAt_ = at;
+            held_ = uint64_t(got);
         }
-        return buffer.data() + (at - window_.At);
+        return buffer_.Bytes.get() + (at - heldAt_);
     }
 
     int64_t PreadAll(void* into, uint64_t n, uint64_t at) const {
@@ -486,14 +525,10 @@ private:
         return int64_t(inFile);
     }
 
-    // What the thread's buffer holds: bytes [At, At + Bytes) of Owner.
-    struct Held {
-        const ChunkFile* Owner;
-        uint64_t At, Bytes;
-    };
-    static thread_local Held window_;
-
+    ReadBuffer buffer_;
+    uint64_t heldAt_ = 0, held_ = 0;   // the buffer holds the file's bytes [heldAt_, heldAt_ + held_)
     bool headerRead_ = false;
+    uint64_t ahead_ = RunBytes;
     std::string path_, message_;
     int fd_ = -1;
     uint64_t size_ = 0;
@@ -501,7 +536,6 @@ private:
     exr_context_t context_ = nullptr;
 };
 
-thread_local ChunkFile::Held ChunkFile::window_ = {nullptr, 0, 0};
 
 // Where each storage slot's channel lies in every line of an uncompressed
 // scanline part: the line holds each channel's samples in turn, channels
@@ -697,6 +731,11 @@ bool ReadUncompressed(const std::string& path, const ExrFrameRead& read, Image& 
     ChunkFile file(path, read.Mapped);
     LineLayout layout;
     if (!LayoutOf(file.Context(), read, image, layout)) return false;
+    // The chunks' leaders and pixels, one after the other as files are
+    // written, are read together and no further.
+    const int64_t per = layout.LinesPerChunk;
+    const int64_t chunkCount = (read.Y1 - 1 - layout.DataY0) / per - (read.Y0 - layout.DataY0) / per + 1;
+    file.ReadAhead(uint64_t(chunkCount) * (uint64_t(per) * layout.LineBytes + LeaderSlack));
     const std::vector<Chunk> chunks = ChunksOf(file, read.Part, layout, read.Y0, read.Y1);
 
     const BufferGroup& g = image.Group[0];
@@ -709,7 +748,7 @@ bool ReadUncompressed(const std::string& path, const ExrFrameRead& read, Image& 
         uint64_t to = from + chunks[first].Bytes;
         for (end = first + 1; end < chunks.size(); ++end) {
             const Chunk& next = chunks[end];
-            if (next.At < to || next.At - to > 16 || next.At + next.Bytes - from > RunBytes) break;
+            if (next.At < to || next.At - to > LeaderSlack / 2 || next.At + next.Bytes - from > RunBytes) break;
             to = next.At + next.Bytes;
         }
         const uint8_t* run = file.Bytes(from, to - from);

@@ -1037,6 +1037,48 @@ TEST_F(ImageFilesTest, BandsTakeTheRowsOfTheChunkTheyShareFromTheBandBefore) {
     CarryRowsBetweenBands(0);
 }
 
+// What the process has read from files so far ("rchar"), page cache or not.
+uint64_t ProcessBytesRead() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:") return value;
+    return 0;
+}
+
+// A band of an uncompressed file reads its own chunks and not much more,
+// however far the file goes on past them, and every one of them thread
+// after thread.
+TEST_F(ImageFilesTest, ABandOfAnUncompressedFileReadsItsRowsAlone) {
+    constexpr int W = 1000, H = 600, Rows = 40;
+    OIIO::ImageSpec spec(W, H, 4, OIIO::TypeDesc::FLOAT);
+    spec.attribute("compression", "none");
+    std::vector<float> data(size_t(W) * H * 4);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = float(i % 1013) * 0.5f;
+    const std::string name = Path("tall.exr");
+    WriteWithLibrary(name, spec, OIIO::TypeDesc::FLOAT, data.data());
+    if (ProcessBytesRead() == 0) GTEST_SKIP() << "the system does not say what a process reads";
+    for (const int top : {0, 280, H - Rows}) {
+        SCOPED_TRACE("file rows from " + std::to_string(top));
+        const HostApp::RowRange rows{H - top - Rows, H - top};
+        const uint64_t before = ProcessBytesRead();
+        std::vector<float> got;
+        std::thread([&] {
+            ImageRef band(ReadImageFile(name, ImageLimits(), nullptr, FrameRows{rows, rows}));
+            got = Pixels(band.image);
+        }).join();
+        const uint64_t read = ProcessBytesRead() - before;
+        const uint64_t bandBytes = uint64_t(Rows) * W * 16;
+        EXPECT_GE(read, bandBytes);
+        EXPECT_LT(read, bandBytes + bandBytes / 4 + 64 * 1024);
+        for (int32_t y = rows.First; y < rows.End; ++y)
+            ASSERT_EQ(0, std::memcmp(got.data() + size_t(y) * W * 4, data.data() + size_t(H - 1 - y) * W * 4,
+                                     size_t(W) * 4 * sizeof(float)))
+                << "host row " << y;
+    }
+}
+
 // Plain scanline EXR headers are read through OpenEXR alone, giving what the
 // image library makes of them field by field, the same smallest byte limit
 // included; files with more to them go to the library.
