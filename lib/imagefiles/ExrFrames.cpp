@@ -469,27 +469,31 @@ public:
     // it; valid until the next call.
     const uint8_t* Bytes(uint64_t at, uint64_t n) {
         if (map_) return map_ + at;
-        const uint8_t* bytes = Window(at, n);
+        const uint8_t* bytes = Window(at, n, n);
         if (!bytes)
             throw BadFile(path_, "cannot read the pixels: the file ends before byte " + std::to_string(at + n) +
                                      " (it changed while being read)");
         return bytes;
     }
 
-    // The bytes a read from a chunk's leader on takes at most: those of the
-    // chunks still to come. The buffer is filled no further.
-    void ReadAhead(uint64_t bytes) { ahead_ = std::max<uint64_t>(bytes, 1); }
+    // The bytes of the chunks to be read, from the first one's leader on:
+    // where they are few enough, the first leader's read takes them all, and
+    // the other leaders and the pixels come out of the buffer.
+    void ReadAhead(uint64_t bytes) { ahead_ = bytes; }
 
 private:
     // Reads of Core this small, past the header, are chunk leaders.
     static constexpr uint64_t LeaderBytes = 64;
+    // The most a leader's read takes at once; past it, leaders are read
+    // one by one, and pixels in runs of RunBytes.
+    static constexpr uint64_t AheadBytes = uint64_t(8) << 20;
 
-    // Bytes [at, at + n) from the buffer, read from `at` on (up to RunBytes,
+    // Bytes [at, at + n) from the buffer, read from `at` on (`fill` bytes,
     // to the end of the file) where the buffer does not hold them yet; null
     // where the file ends first.
-    const uint8_t* Window(uint64_t at, uint64_t n) {
+    const uint8_t* Window(uint64_t at, uint64_t n, uint64_t fill) {
         if (held_ == 0 || at < heldAt_ || at + n > heldAt_ + held_) {
-            const uint64_t want = std::max<uint64_t>(n, std::min({RunBytes, ahead_, at < size_ ? size_ - at : 0}));
+            const uint64_t want = std::max<uint64_t>(n, std::min<uint64_t>(fill, at < size_ ? size_ - at : 0));
             if (buffer_.Size < want) {
                 buffer_.Size = std::max<uint64_t>(want, RunBytes);
                 buffer_.Bytes = std::make_unique_for_overwrite<uint8_t[]>(size_t(buffer_.Size));
@@ -517,9 +521,10 @@ private:
     static int64_t CoreRead(exr_const_context_t, void* self, void* into, uint64_t n, uint64_t at,
                             exr_stream_error_func_ptr_t) {
         ChunkFile& file = *static_cast<ChunkFile*>(self);
-        if (file.map_ || !file.headerRead_ || n > LeaderBytes) return file.PreadAll(into, n, at);
+        if (file.map_ || !file.headerRead_ || n > LeaderBytes || file.ahead_ > AheadBytes)
+            return file.PreadAll(into, n, at);
         const uint64_t inFile = at < file.size_ ? std::min(n, file.size_ - at) : 0;
-        const uint8_t* bytes = inFile > 0 ? file.Window(at, inFile) : nullptr;
+        const uint8_t* bytes = inFile > 0 ? file.Window(at, inFile, file.ahead_) : nullptr;
         if (!bytes) return file.PreadAll(into, n, at);
         std::memcpy(into, bytes, size_t(inFile));
         return int64_t(inFile);
@@ -528,7 +533,7 @@ private:
     ReadBuffer buffer_;
     uint64_t heldAt_ = 0, held_ = 0;   // the buffer holds the file's bytes [heldAt_, heldAt_ + held_)
     bool headerRead_ = false;
-    uint64_t ahead_ = RunBytes;
+    uint64_t ahead_ = 0;
     std::string path_, message_;
     int fd_ = -1;
     uint64_t size_ = 0;

@@ -1047,11 +1047,11 @@ uint64_t ProcessBytesRead() {
     return 0;
 }
 
-// A band of an uncompressed file reads its own chunks and not much more,
-// however far the file goes on past them, and every one of them thread
-// after thread.
+// A band of an uncompressed file reads its own chunks once and not much
+// more, however far the file goes on past them, small bands and bands of
+// more than one run of chunks, thread after thread.
 TEST_F(ImageFilesTest, ABandOfAnUncompressedFileReadsItsRowsAlone) {
-    constexpr int W = 1000, H = 600, Rows = 40;
+    constexpr int W = 1000, H = 600;
     OIIO::ImageSpec spec(W, H, 4, OIIO::TypeDesc::FLOAT);
     spec.attribute("compression", "none");
     std::vector<float> data(size_t(W) * H * 4);
@@ -1059,8 +1059,8 @@ TEST_F(ImageFilesTest, ABandOfAnUncompressedFileReadsItsRowsAlone) {
     const std::string name = Path("tall.exr");
     WriteWithLibrary(name, spec, OIIO::TypeDesc::FLOAT, data.data());
     if (ProcessBytesRead() == 0) GTEST_SKIP() << "the system does not say what a process reads";
-    for (const int top : {0, 280, H - Rows}) {
-        SCOPED_TRACE("file rows from " + std::to_string(top));
+    for (const auto& [top, Rows] : {std::pair{0, 40}, {280, 40}, {H - 40, 40}, {150, 300}}) {
+        SCOPED_TRACE(std::to_string(Rows) + " file rows from " + std::to_string(top));
         const HostApp::RowRange rows{H - top - Rows, H - top};
         const uint64_t before = ProcessBytesRead();
         std::vector<float> got;
