@@ -390,7 +390,8 @@ struct ReadBuffer {
 std::mutex readBuffersMutex;
 std::vector<ReadBuffer> readBuffers;
 
-// At most as many are kept as files are read at once.
+// A few are kept: about as many as files are read at once here, one a
+// reading thread; a reader past them makes its own and gives it up after.
 constexpr size_t KeptReadBuffers = 8;
 
 ReadBuffer TakeReadBuffer() {
@@ -540,7 +541,6 @@ private:
     const uint8_t* map_ = nullptr;
     exr_context_t context_ = nullptr;
 };
-
 
 // Where each storage slot's channel lies in every line of an uncompressed
 // scanline part: the line holds each channel's samples in turn, channels
