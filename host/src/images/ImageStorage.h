@@ -12,8 +12,9 @@
 
 struct ImageStorage {
     // Storage at or above this size is mapped from the system page by page,
-    // so that untouched pixels cost no physical memory.
-    static constexpr uint64_t MappedThreshold = uint64_t(1) << 20;
+    // so that untouched pixels cost no physical memory, and is kept for
+    // later images when released: the frames of a thin band are small.
+    static constexpr uint64_t MappedThreshold = uint64_t(64) << 10;
     // The system's page, what a first write to mapped storage costs.
     static constexpr uint64_t PageBytes = 4096;
 
