@@ -68,9 +68,23 @@ void KeepMessage(exr_const_context_t context, exr_result_t, const char* message)
         *static_cast<std::string*>(data) = message;
 }
 
+// Room for bytes that are always written before they are read: unlike a
+// vector's, it is not cleared first.
+struct Room {
+    std::unique_ptr<uint8_t[]> Bytes;
+    size_t Size = 0;
+    uint8_t* Of(size_t n) {
+        if (Size < n) {
+            Bytes = std::make_unique_for_overwrite<uint8_t[]>(n);
+            Size = n;
+        }
+        return Bytes.get();
+    }
+};
+
 // One chunk compressed, waiting for its turn to be written.
 struct Slot {
-    std::vector<uint8_t> Packed, Predicted, Deflated;
+    Room Packed, Predicted, Deflated;
     const uint8_t* Bytes = nullptr;   // what goes into the file: Deflated, or Packed where that is no smaller
     size_t Size = 0;
     bool Ready = false;
@@ -150,16 +164,16 @@ private:
     void Compress(int i, Slot& slot, libdeflate_compressor* compressor) const {
         const int32_t y0 = i * lines_, y1 = std::min(rows_.Height, y0 + lines_);
         const size_t n = size_t(y1 - y0) * size_t(rows_.Width) * 4 * (rows_.Half ? 2 : 4);
-        slot.Packed.resize(n);
-        slot.Predicted.resize(n);
-        slot.Deflated.resize(libdeflate_zlib_compress_bound(compressor, n));
-        PackLines(rows_, y0, y1, slot.Packed.data());
-        Predict(slot.Packed.data(), n, slot.Predicted.data());
-        const size_t deflated =
-            libdeflate_zlib_compress(compressor, slot.Predicted.data(), n, slot.Deflated.data(), slot.Deflated.size());
+        uint8_t* packed = slot.Packed.Of(n);
+        uint8_t* predicted = slot.Predicted.Of(n);
+        const size_t bound = libdeflate_zlib_compress_bound(compressor, n);
+        uint8_t* deflatedBytes = slot.Deflated.Of(bound);
+        PackLines(rows_, y0, y1, packed);
+        Predict(packed, n, predicted);
+        const size_t deflated = libdeflate_zlib_compress(compressor, predicted, n, deflatedBytes, bound);
         // A chunk that does not shrink is stored as it is; readers tell it by its size.
         const bool shrinks = deflated > 0 && deflated < n;
-        slot.Bytes = shrinks ? slot.Deflated.data() : slot.Packed.data();
+        slot.Bytes = shrinks ? deflatedBytes : packed;
         slot.Size = shrinks ? deflated : n;
     }
 

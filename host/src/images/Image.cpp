@@ -241,8 +241,11 @@ void HostApp::ExpectDense(Image* image) {
     if (image == nullptr) return;
     ImageStorage::AdviseDense(ImageStorage::Storage(image), image->StorageBytes());
     // One call for all its pages: under a virtual machine a fault a page
-    // costs several times the clearing of the page itself.
-    ImageStorage::Populate(static_cast<uint8_t*>(ImageStorage::Storage(image)), image->StorageBytes());
+    // costs several times the clearing of the page itself. Storage taken
+    // again from an image written whole is in memory already, and a walk
+    // over its pages would find nothing to do.
+    uint8_t* storage = static_cast<uint8_t*>(ImageStorage::Storage(image));
+    if (storage && !ImageStorage::Resident(storage)) ImageStorage::Populate(storage, image->StorageBytes());
 }
 
 void HostApp::KeepReleasedImageMemory(uint64_t bytes) { ImageStorage::KeepReleased(bytes); }

@@ -217,6 +217,17 @@ void ImageStorage::Populate(uint8_t* from, uint64_t bytes) {
 #endif
 }
 
+bool ImageStorage::Resident(const void* at) {
+#if defined(_WIN32)
+    (void)at;
+    return false;
+#else
+    const uintptr_t page = reinterpret_cast<uintptr_t>(at) & ~uintptr_t(PageBytes - 1);
+    unsigned char present = 0;
+    return mincore(reinterpret_cast<void*>(page), PageBytes, &present) == 0 && (present & 1);
+#endif
+}
+
 void ImageStorage::Release(void* storage, uint64_t bytes, bool written) {
     if (storage == nullptr)
         return;

@@ -35,6 +35,9 @@ struct ImageStorage {
     // Makes the whole pages of [from, from + bytes) present before they are
     // written: one call into the system instead of a fault per page.
     static void Populate(uint8_t* from, uint64_t bytes);
+    // Whether the page holding `at` is in memory (false where the system
+    // cannot tell).
+    static bool Resident(const void* at);
 
     static Image* Create() { return new Image(); }
 
