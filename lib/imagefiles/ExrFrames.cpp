@@ -202,7 +202,11 @@ struct CarriedRows {
     };
     Key Of;
     int64_t Y0 = 0, Y1 = 0;   // file rows held, half-open
-    std::vector<uint8_t> Pixels;   // rows Y0 to Y1 - 1, one after the other
+    // Rows Y0 to Y1 - 1, one after the other, in the first Bytes of Pixels.
+    // Not cleared when made: every byte is written before it is read, and
+    // the next band's rows reuse the room.
+    std::unique_ptr<uint8_t[]> Pixels;
+    size_t Bytes = 0, Room = 0;
 };
 
 // Rows kept before a band's last decoded row, for the next band's rows to spare.
@@ -222,14 +226,14 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return limit_ > 0;
     }
-    // The rows kept for `key`, taken out of the store; empty Pixels for none.
+    // The rows kept for `key`, taken out of the store; no Pixels for none.
     CarriedRows Take(const CarriedRows::Key& key) {
         std::lock_guard<std::mutex> lock(mutex_);
         for (size_t i = 0; i < kept_.size(); ++i)
             if (kept_[i].Of == key) {
                 CarriedRows found = std::move(kept_[i]);
                 kept_.erase(kept_.begin() + ptrdiff_t(i));
-                held_ -= found.Pixels.size();
+                held_ -= found.Room;
                 return found;
             }
         return {};
@@ -237,11 +241,11 @@ public:
     // Keeps the rows, giving up the oldest kept to stay within the limit.
     void Keep(CarriedRows rows) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (rows.Pixels.size() > limit_) return;
+        if (rows.Room > limit_) return;
         size_t oldest = 0;
-        while (held_ + rows.Pixels.size() > limit_) held_ -= kept_[oldest++].Pixels.size();
+        while (held_ + rows.Room > limit_) held_ -= kept_[oldest++].Room;
         kept_.erase(kept_.begin(), kept_.begin() + ptrdiff_t(oldest));
-        held_ += rows.Pixels.size();
+        held_ += rows.Room;
         kept_.push_back(std::move(rows));
     }
 
@@ -333,13 +337,14 @@ bool DecodeInto(Imf::IStream& stream, const std::string& path, const ExrFrameRea
     CarriedRows::Key key;
     const bool carry = lines > 1 && Carry().On() && CarryKey(path, read, image, data.min.x, width, key);
     int64_t from = read.Y0;
+    CarriedRows before;
     if (carry) {
-        CarriedRows before = Carry().Take(key);
-        if (!before.Pixels.empty() && before.Y0 <= read.Y0 && read.Y0 < before.Y1) {
+        before = Carry().Take(key);
+        if (before.Pixels && before.Y0 <= read.Y0 && read.Y0 < before.Y1) {
             from = std::min(read.Y1, before.Y1);
             carriedReads.fetch_add(1, std::memory_order_relaxed);
             for (int64_t y = read.Y0; y < from; ++y)
-                std::memcpy(row(y), before.Pixels.data() + (y - before.Y0) * rowBytes, size_t(rowBytes));
+                std::memcpy(row(y), before.Pixels.get() + (y - before.Y0) * rowBytes, size_t(rowBytes));
             if (from == read.Y1) {   // nothing past the kept rows: they stay for the next band
                 Carry().Keep(std::move(before));
                 return true;
@@ -355,12 +360,19 @@ bool DecodeInto(Imf::IStream& stream, const std::string& path, const ExrFrameRea
     after.Of = std::move(key);
     after.Y0 = std::max(read.Y0, read.Y1 - CarriedRowsBefore);
     after.Y1 = std::max(chunkEnd, read.Y1);
-    after.Pixels.resize(size_t((after.Y1 - after.Y0) * rowBytes));
+    after.Bytes = size_t((after.Y1 - after.Y0) * rowBytes);
+    if (before.Room >= after.Bytes) {
+        after.Pixels = std::move(before.Pixels);
+        after.Room = before.Room;
+    } else {
+        after.Pixels = std::make_unique_for_overwrite<uint8_t[]>(after.Bytes);
+        after.Room = after.Bytes;
+    }
     for (int64_t y = after.Y0; y < read.Y1; ++y)
-        std::memcpy(after.Pixels.data() + (y - after.Y0) * rowBytes, row(y), size_t(rowBytes));
+        std::memcpy(after.Pixels.get() + (y - after.Y0) * rowBytes, row(y), size_t(rowBytes));
     // The rest of the last chunk, which OpenEXR has just decoded and holds.
     if (after.Y1 > read.Y1)
-        decode(after.Pixels.data() + (read.Y1 - after.Y0) * rowBytes, read.Y1, after.Y1, rowBytes);
+        decode(after.Pixels.get() + (read.Y1 - after.Y0) * rowBytes, read.Y1, after.Y1, rowBytes);
     Carry().Keep(std::move(after));
     return true;
 }
