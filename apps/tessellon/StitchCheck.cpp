@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Align.h"
+#include "HostApp.h"
 #include "HostSystem.h"
 #include "ImageFiles.h"
 #include "Text.h"
@@ -31,7 +32,9 @@ constexpr int FewestRows = 16;
 struct PairSlot {
     int A = 0, B = 0;
     std::string PathA, PathB;
-    cv::Mat GreyA, GreyB;
+    // Each frame's reduced rows, added on the thread that read them.
+    std::unique_ptr<ReducedGrey> GreyA, GreyB;
+    bool DoneA = false, DoneB = false, Related = false;
     FramePose Measured;
 };
 
@@ -74,7 +77,7 @@ StitchTrackCheck::~StitchTrackCheck() {
 }
 
 std::unique_ptr<StitchTrackCheck> StitchTrackCheck::For(const StitchPlan& plan, const StitchSettings& settings,
-                                                        bool banded) {
+                                                        bool bandTask) {
     if (!plan.TrackFile || plan.TrackFile->Keys.empty() || settings.TrackPath.empty() || plan.Frames.empty())
         return nullptr;
     auto state = std::make_unique<State>();
@@ -99,7 +102,7 @@ std::unique_ptr<StitchTrackCheck> StitchTrackCheck::For(const StitchPlan& plan, 
     s.Tolerance = std::max(TolerancePixels, 0.5 * s.Factor);
     s.FirstRow = 0;
     s.EndRow = s.Height;
-    if (banded && s.Height / 3 / s.Factor >= FewestRows) {
+    if (bandTask && s.Height / 3 / s.Factor >= FewestRows) {
         s.FirstRow = s.Height / 3;
         s.EndRow = 2 * s.Height / 3;
     }
@@ -117,6 +120,8 @@ std::unique_ptr<StitchTrackCheck> StitchTrackCheck::For(const StitchPlan& plan, 
         pair.PathB = FramePath(plan.Sequence, a + 1);
         pair.Measured.Frame = a + 1;
         pair.Measured.Reason = "not read";
+        pair.GreyA = std::make_unique<ReducedGrey>(s.Width, s.Height, s.Factor, s.FirstRow, s.EndRow);
+        pair.GreyB = std::make_unique<ReducedGrey>(s.Width, s.Height, s.Factor, s.FirstRow, s.EndRow);
         s.Pairs.push_back(std::move(pair));
     }
     if (s.Pairs.empty()) return nullptr;
@@ -126,16 +131,21 @@ std::unique_ptr<StitchTrackCheck> StitchTrackCheck::For(const StitchPlan& plan, 
 void StitchTrackCheck::State::Take(int frame, const Image& image) {
     const auto pair = std::find_if(Pairs.begin(), Pairs.end(), [frame](const PairSlot& p) { return p.A == frame || p.B == frame; });
     if (pair == Pairs.end() || image.Width != Width || image.Height != Height) return;
-    cv::Mat grey = ReducedGreyOf(image, Factor, FirstRow, EndRow);
+    // Only the thread reading this frame adds to its rows; a band's frame is
+    // read again only after the band before has been read.
+    const bool first = frame == pair->A;
+    ReducedGrey& grey = first ? *pair->GreyA : *pair->GreyB;
+    const HostApp::RowRange held = HostApp::StoredRows(&image);
+    grey.Add(image, {held.First, held.End});
+    if (!grey.Done()) return;
     AlignFrame a, b;
     {
         std::lock_guard<std::mutex> lock(Mutex);
-        (frame == pair->A ? pair->GreyA : pair->GreyB) = std::move(grey);
-        if (pair->GreyA.empty() || pair->GreyB.empty()) return;
-        a = {pair->A, std::move(pair->GreyA)};
-        b = {pair->B, std::move(pair->GreyB)};
-        pair->GreyA = cv::Mat();
-        pair->GreyB = cv::Mat();
+        (first ? pair->DoneA : pair->DoneB) = true;
+        if (!pair->DoneA || !pair->DoneB || pair->Related) return;
+        pair->Related = true;
+        a = {pair->A, pair->GreyA->Take()};
+        b = {pair->B, pair->GreyB->Take()};
     }
     FramePose measured = RelatePair(a, b, AlignModel::Rigid, Factor, FirstRow, Width, Height);
     std::lock_guard<std::mutex> lock(Mutex);

@@ -3,12 +3,12 @@
 // when the track does not line them up, naming the usual mistake that
 // explains it where one does. Needs OpenCV, like check.
 //
-// A whole-canvas render shows the check the frames it decodes (reduced to
-// about 480 pixels wide as they pass), and each pair is measured on the
-// decoding thread that completes it, so the check reads no file of its
-// own. A banded render holds only some rows of each frame: the check then
-// reads the middle third of the rows of its frames itself, reduced the same
-// way, on a thread of its own beside the render.
+// The render shows the check the frames it decodes, whole or a band's rows
+// at a time (reduced to about 480 pixels wide as they pass), and each pair
+// is measured on the decoding thread that completes it, so the check reads
+// no file of its own. A band task renders one band only, which may not hold
+// the rows: the check then reads the middle third of the rows of its
+// frames itself, reduced the same way, on a thread of its own.
 #pragma once
 
 #include <memory>
@@ -27,15 +27,15 @@ public:
 
     // The check of the plan's track, or null when there is nothing to check:
     // no track file, or fewer than two neighbouring frames of the range
-    // within the track's keys. `banded`: the render holds frames in bands.
-    static std::unique_ptr<StitchTrackCheck> For(const StitchPlan& plan, const StitchSettings& settings, bool banded);
+    // within the track's keys. `bandTask`: the render is one band only.
+    static std::unique_ptr<StitchTrackCheck> For(const StitchPlan& plan, const StitchSettings& settings, bool bandTask);
     ~StitchTrackCheck();
     StitchTrackCheck(const StitchTrackCheck&) = delete;
     StitchTrackCheck& operator=(const StitchTrackCheck&) = delete;
 
-    // Whole-canvas renders: what StitchSettings::Inspect is given.
+    // What StitchSettings::Inspect is given.
     void Look(int frame, const Image& image);
-    // Banded renders: starts reading the frames' middle rows; returns at once.
+    // Band tasks: starts reading the frames' middle rows; returns at once.
     void Start();
     // After the render: the warning, or empty when the track lines the
     // frames up or no pair could be measured.

@@ -247,13 +247,13 @@ StitchSummary RunStitch(const StitchSettings& settings, const Plugins& plugins) 
     if (plan.Bands > 1 && !plan.BandsForSpeed)
         std::fprintf(stderr, "tessellon: rendering in %d bands to keep within %s (one pass needs about %s)\n",
                      plan.Bands, ByteText(double(plan.Budget)).c_str(), ByteText(plan.Memory.Total()).c_str());
-    // The track checked on a few frames beside the render: on the frames it
-    // decodes whole, or read for it when frames are held in bands.
+    // The track checked on a few frames beside the render: on the rows it
+    // decodes, or read for it by a band task, whose band may not hold them.
     StitchSettings render = settings;
 #ifdef TESSELLON_ALIGN
     std::unique_ptr<StitchTrackCheck> check =
-        settings.NoTrackCheck ? nullptr : StitchTrackCheck::For(plan, settings, banded || plan.Bands > 1);
-    if (check && (banded || plan.Bands > 1))
+        settings.NoTrackCheck ? nullptr : StitchTrackCheck::For(plan, settings, banded);
+    if (check && banded)
         check->Start();
     else if (check)
         render.Inspect = [&check](int frame, const Image& image) { check->Look(frame, image); };

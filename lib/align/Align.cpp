@@ -343,22 +343,54 @@ cv::Mat GreyOf(const Image& image) {
 }
 
 cv::Mat ReducedGreyOf(const Image& image, int factor, int firstRow, int endRow) {
+    ReducedGrey grey(image.Width, image.Height, factor, firstRow, endRow);
+    grey.Add(image, {firstRow, endRow});
+    return grey.Take();
+}
+
+ReducedGrey::ReducedGrey(int width, int height, int factor, int firstRow, int endRow) {
     if (factor < 1) BadInput("a picture is reduced by a whole factor of at least 1, not " + std::to_string(factor));
-    firstRow = std::clamp(firstRow, 0, image.Height);
-    endRow = std::clamp(endRow, firstRow, image.Height);
-    const int width = image.Width / factor, height = (endRow - firstRow) / factor;
-    cv::Mat grey(height, width, CV_32F, cv::Scalar(0.0f));
-    std::vector<float> rgba(size_t(image.Width) * 4);
-    const float scale = 1.0f / (3.0f * float(factor) * float(factor));
-    for (int y = 0; y < height * factor; ++y) {
-        image.ReadSpan(0, firstRow + y, image.Width, rgba.data());
-        float* out = grey.ptr<float>(y / factor);
-        for (int x = 0; x < width * factor; ++x) {
+    firstRow = std::clamp(firstRow, 0, height);
+    endRow = std::clamp(endRow, firstRow, height);
+    width_ = width;
+    factor_ = factor;
+    firstRow_ = firstRow;
+    blocksLeft_ = (endRow - firstRow) / factor;
+    scale_ = 1.0f / (3.0f * float(factor) * float(factor));
+    grey_ = cv::Mat(blocksLeft_, width / factor, CV_32F, cv::Scalar(0.0f));
+    rows_.resize(size_t(blocksLeft_) * size_t(factor));
+    in_.assign(size_t(blocksLeft_), 0);
+    seen_.assign(rows_.size(), false);
+}
+
+void ReducedGrey::Add(const Image& image, std::pair<int, int> rows) {
+    const int used = grey_.cols * factor_;
+    std::vector<float> rgba(size_t(width_) * 4);
+    const int end = std::min(rows.second - firstRow_, int(rows_.size()));
+    for (int y = std::max(rows.first - firstRow_, 0); y < end; ++y) {
+        if (seen_[size_t(y)]) continue;
+        seen_[size_t(y)] = true;
+        image.ReadSpan(0, firstRow_ + y, width_, rgba.data());
+        std::vector<float>& row = rows_[size_t(y)];
+        row.resize(size_t(used));
+        for (int x = 0; x < used; ++x) {
             const float* p = &rgba[size_t(x) * 4];
-            out[x / factor] += (p[0] + p[1] + p[2]) * scale;
+            row[size_t(x)] = (p[0] + p[1] + p[2]) * scale_;
         }
+        if (++in_[size_t(y / factor_)] == factor_) Sum(y / factor_);
     }
-    return grey;
+}
+
+void ReducedGrey::Sum(int block) {
+    float* out = grey_.ptr<float>(block);
+    for (int y = block * factor_; y < (block + 1) * factor_; ++y) {
+        std::vector<float>& row = rows_[size_t(y)];
+        const float* in = row.data();
+        for (int x = 0; x < grey_.cols; ++x)
+            for (int k = 0; k < factor_; ++k) out[x] += *in++;
+        std::vector<float>().swap(row);
+    }
+    --blocksLeft_;
 }
 
 FramePose RelatePair(const AlignFrame& a, const AlignFrame& b, AlignModel model, int factor, int firstRow,

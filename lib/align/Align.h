@@ -25,6 +25,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -99,6 +100,33 @@ cv::Mat GreyOf(const Image& image);
 // pixel the mean of a factor x factor block, the columns and rows past the
 // last whole block left out. CV_32FC1, its row 0 the block of firstRow.
 cv::Mat ReducedGreyOf(const Image& image, int factor, int firstRow, int endRow);
+
+// ReducedGreyOf of a frame whose rows come in pieces, as a render in bands
+// reads them: each Add takes rows of an image of the frame's size, in any
+// order, a row given again counting once. A block is summed once all its
+// rows are in, its rows in order, so the picture is ReducedGreyOf's of the
+// whole frame bit for bit. Holds the rows of blocks only partly in.
+class ReducedGrey {
+public:
+    ReducedGrey(int width, int height, int factor, int firstRow, int endRow);
+    // Rows [rows.first, rows.second) of `image` (those it does not hold
+    // read as 0); rows outside [firstRow, endRow) are passed over.
+    void Add(const Image& image, std::pair<int, int> rows);
+    // Every row of every block is in.
+    bool Done() const { return blocksLeft_ == 0; }
+    // The picture; call once, when Done.
+    cv::Mat Take() { return std::move(grey_); }
+
+private:
+    void Sum(int block);
+
+    int width_, factor_, firstRow_, blocksLeft_;
+    float scale_;
+    cv::Mat grey_;
+    std::vector<std::vector<float>> rows_;   // (r + g + b) * scale of rows in, until their block is summed
+    std::vector<int> in_;                    // rows in, each block
+    std::vector<bool> seen_;                 // each row
+};
 
 // Frame b's motion in frame a's place (its pose against a, pixels and
 // degrees of the full frame of fullWidth x fullHeight), measured on grey

@@ -59,10 +59,11 @@ void FrameCache::Work() {
                 picture.Reset(slot.File.Rows ? ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext,
                                                              *slot.File.Rows)
                                              : ReadImageFile(slot.File.Path, options_.Limits, options_.ImageContext));
-            if (!picture)
+            if (!picture) {
                 reason = "the file gave no image";
-            else if (!slot.File.Rows) {   // a band's frame holds only some of its rows
-                slot.Transparent = !HasOpaquePixel(*picture.Get());
+            } else {
+                // A band's frame holds only some of its rows.
+                if (!slot.File.Rows) slot.Transparent = !HasOpaquePixel(*picture.Get());
                 if (options_.Inspect) options_.Inspect(slot.File.Frame, *picture.Get());
             }
         } catch (const std::exception& e) {

@@ -53,8 +53,9 @@ public:
         // A frame decoded already, handed over (one reference), or null for
         // one to be read from its file.
         std::function<Image*(int frame)> Decoded;
-        // Shown each whole frame once it is decoded (not a band's, which
-        // holds only some rows), on the decoding thread; must not throw.
+        // Shown each frame once it is decoded, on the decoding thread; a
+        // band's frame holds only the band's rows (HostApp::StoredRows).
+        // Must not throw.
         std::function<void(int frame, const Image& image)> Inspect;
     };
 

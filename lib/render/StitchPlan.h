@@ -65,8 +65,8 @@ struct StitchSettings {
     // Gives back every frame Decoded still holds; called when the render is
     // banded (band frames hold only some rows and are read per band).
     std::function<void()> DropDecoded;
-    // Shown each whole frame the render decodes, on the decoding threads
-    // (FrameCache::Options::Inspect); a band's frames are not shown.
+    // Shown each frame the render decodes, on the decoding threads
+    // (FrameCache::Options::Inspect); a band's frame holds the band's rows.
     std::function<void(int frame, const Image& image)> Inspect;
     RenderLimits Limits;
     // --band K/N: render band K of N only (Bands.h); N 0: the whole canvas.

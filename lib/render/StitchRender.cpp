@@ -146,7 +146,7 @@ RenderOutcome RenderStitch(const StitchPlan& plan, const StitchSettings& setting
     options.ImageContext = tool.Op().ImageContext;
     options.Progress = [&events](int done, int total) { events.FramesDecoded(done, total); };
     options.Decoded = band ? nullptr : settings.Decoded;
-    options.Inspect = band ? nullptr : settings.Inspect;
+    options.Inspect = settings.Inspect;
     FrameCache cache(FilesOf(plan, band), options);
 
     RenderOutcome outcome;

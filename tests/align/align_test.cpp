@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,17 @@ TEST(Align, RelatesAPairOnReducedRowsInTheFullFramesPixels) {
         const AlignFrame b{3, ReducedGreyOf(*images[1], c.Factor, c.FirstRow, c.EndRow)};
         EXPECT_EQ(a.Grey.cols, w / c.Factor);
         EXPECT_EQ(a.Grey.rows, (c.EndRow - c.FirstRow) / c.Factor);
+        // Rows coming in bands of 37, the top band first, each overlapping
+        // the one before by 3 rows: the same picture bit for bit.
+        ReducedGrey pieces(w, h, c.Factor, c.FirstRow, c.EndRow);
+        for (int end = h; end > 0; end -= 37) {
+            EXPECT_EQ(pieces.Done(), end <= c.FirstRow);
+            pieces.Add(*images[0], {std::max(0, end - 37), std::min(h, end + 3)});
+        }
+        ASSERT_TRUE(pieces.Done());
+        const cv::Mat banded = pieces.Take();
+        ASSERT_EQ(banded.size(), a.Grey.size());
+        EXPECT_EQ(std::memcmp(banded.data, a.Grey.data, a.Grey.total() * sizeof(float)), 0);
         const FramePose pose = RelatePair(a, b, AlignModel::Rigid, c.Factor, c.FirstRow, w, h);
         ASSERT_TRUE(pose.Aligned) << pose.Reason;
         EXPECT_EQ(pose.Frame, 3);

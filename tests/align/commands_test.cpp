@@ -170,7 +170,8 @@ TEST_F(Commands, CheckPassesTheExactTrackAndNamesTheUsualMistakes) {
 // stitch checks the track on a few pairs of frames beside the render: the
 // exact track passes silently, a wrong one warns naming the mistake (in the
 // report too) and --no-check stays silent; the plate is the same either way.
-// Banded renders read the middle rows of those frames for the check.
+// A render in bands checks on the rows its bands read; a band task reads the
+// middle rows of those frames for the check.
 TEST_F(Commands, StitchWarnsOfATrackThatDoesNotLineTheFramesUp) {
     const double w = shot_.FrameWidth, h = shot_.FrameHeight;
     WriteVariant("stitch-pixels.csv", [&](TrackKey& k) { k.X *= w, k.Y *= h; });
@@ -186,6 +187,8 @@ TEST_F(Commands, StitchWarnsOfATrackThatDoesNotLineTheFramesUp) {
         {"--track stitch-pixels.csv --track-units pixels", nullptr},
         {"--track stitch-angle.csv", "the angles turn the other way"},
         {"--track stitch-angle.csv --band 0/2", "the angles turn the other way"},
+        {"--track exact.csv --max-memory 163M", nullptr},
+        {"--track stitch-angle.csv --max-memory 163M", "the angles turn the other way"},
         {"--track stitch-feature.csv", "a feature's track"},
         {"--track stitch-feature.csv --no-check", nullptr},
     };
@@ -195,6 +198,9 @@ TEST_F(Commands, StitchWarnsOfATrackThatDoesNotLineTheFramesUp) {
         const RunResult run =
             Run(std::string("stitch --frames f.%04d.pfm --method median --report report.json -o ") + out + " " + c.Args);
         ASSERT_EQ(run.Status, 0) << run.Err;
+        if (std::string(c.Args).find("--max-memory") != std::string::npos) {
+            EXPECT_NE(run.Err.find("rendering in"), std::string::npos) << run.Err;
+        }
         const bool warned = run.Err.find("does not line the frames up") != std::string::npos;
         EXPECT_EQ(warned, c.Says != nullptr) << run.Err;
         if (c.Says) {
