@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include <Imath/half.h>
 #include <libdeflate.h>
 #include <OpenEXR/openexr.h>
 
@@ -27,13 +28,29 @@ constexpr int ZipLevel = 4;
 constexpr int ChunksAheadPerThread = 4;
 
 // The chunk's lines as the file holds them: line by line, each channel's
-// samples in the order of the header's channel list (A, B, G, R).
-void PackLines(const ExrRows& rows, int32_t y0, int32_t y1, uint8_t* out) {
+// samples in the order of the header's channel list (A, B, G, R). Rows read
+// through Line pass through `line`, room for one row of RGBA floats.
+void PackLines(const ExrRows& rows, int32_t y0, int32_t y1, uint8_t* out, float* line) {
     const size_t bytes = rows.Half ? 2 : 4;
     for (int32_t y = y0; y < y1; ++y) {
-        const uint8_t* line = rows.Top + y * rows.Down;
+        if (rows.Line) {
+            rows.Line(y, line);
+            for (int c : {3, 2, 1, 0}) {
+                const float* from = line + c;
+                for (int32_t x = 0; x < rows.Width; ++x, out += bytes, from += 4) {
+                    if (rows.Half) {
+                        const uint16_t bits = half(*from).bits();
+                        std::memcpy(out, &bits, 2);
+                    } else {
+                        std::memcpy(out, from, 4);
+                    }
+                }
+            }
+            continue;
+        }
+        const uint8_t* source = rows.Top + y * rows.Down;
         for (int c : {3, 2, 1, 0}) {
-            const uint8_t* from = line + size_t(rows.SlotOf[c]) * bytes;
+            const uint8_t* from = source + size_t(rows.SlotOf[c]) * bytes;
             for (int32_t x = 0; x < rows.Width; ++x, out += bytes, from += rows.PixelStride)
                 std::memcpy(out, from, bytes);
         }
@@ -84,7 +101,7 @@ struct Room {
 
 // One chunk compressed, waiting for its turn to be written.
 struct Slot {
-    Room Packed, Predicted, Deflated;
+    Room Packed, Predicted, Deflated, Line;
     const uint8_t* Bytes = nullptr;   // what goes into the file: Deflated, or Packed where that is no smaller
     size_t Size = 0;
     bool Ready = false;
@@ -168,7 +185,8 @@ private:
         uint8_t* predicted = slot.Predicted.Of(n);
         const size_t bound = libdeflate_zlib_compress_bound(compressor, n);
         uint8_t* deflatedBytes = slot.Deflated.Of(bound);
-        PackLines(rows_, y0, y1, packed);
+        float* line = rows_.Line ? reinterpret_cast<float*>(slot.Line.Of(size_t(rows_.Width) * 4 * sizeof(float))) : nullptr;
+        PackLines(rows_, y0, y1, packed, line);
         Predict(packed, n, predicted);
         const size_t deflated = libdeflate_zlib_compress(compressor, predicted, n, deflatedBytes, bound);
         // A chunk that does not shrink is stored as it is; readers tell it by its size.

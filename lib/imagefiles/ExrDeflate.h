@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,8 @@ namespace tessellon {
 
 // An RGBA image as the writer takes it, in half or float: file row y (top
 // first) starts at Top + y * Down, channel R, G, B or A of a pixel lies
-// SlotOf[c] samples into it.
+// SlotOf[c] samples into it. Or, where the storage is not in the file's
+// type, each row read through Line as it is compressed.
 struct ExrRows {
     const uint8_t* Top = nullptr;
     int64_t Down = 0;
@@ -25,6 +27,10 @@ struct ExrRows {
     // Where the rows lie in a display window of Width x DisplayHeight
     // (DisplayHeight 0: the rows are the whole window).
     int32_t DataY0 = 0, DisplayHeight = 0;
+    // When set: file row y as Width RGBA floats into `rgba`, turned into
+    // the file's type here; Top, Down, PixelStride and SlotOf are not used.
+    // Called on the compressing threads, several at once.
+    std::function<void(int32_t y, float* rgba)> Line;
 };
 
 struct ExrAttribute {

@@ -840,17 +840,42 @@ void WriteExrFrame(const Image& image, const PendingFile& file, const ExrFrameWr
     const int32_t fileFormat = how.Half ? Format_Half : Format_Float;
     const bool direct =
         !convert && Interleaved(image) && image.Format == fileFormat && RowStep(image, h - end, h - top, step);
+    int slotOf[4] = {0, 1, 2, 3};   // where R, G, B, A lie in a pixel
+    if (direct)
+        for (int slot = 0; slot < 4; ++slot) slotOf[image.ChannelMap[slot]] = slot;
+    if (IsDeflatedCodec(how.Compression)) {
+        // Rows not in the file's type are read and converted a chunk at a
+        // time by the threads that compress them.
+        ExrRows rows;
+        if (direct) {
+            const BufferGroup& g = image.Group[0];
+            rows.Top = g.Base + g.RowOffsets[h - 1 - top];
+            rows.Down = -step;
+            rows.PixelStride = g.PixelStride;
+            std::copy(std::begin(slotOf), std::end(slotOf), rows.SlotOf);
+        } else {
+            rows.Line = [&](int32_t y, float* rgba) {
+                image.ReadSpan(0, h - 1 - top - y, w, rgba);
+                if (convert) convert(rgba, w);
+            };
+        }
+        rows.Half = how.Half;
+        rows.Width = w;
+        rows.Height = lines;
+        rows.DataY0 = top;
+        rows.DisplayHeight = h;
+        WriteDeflatedExr(rows, how.Compression, how.Attributes, file, path);
+        return;
+    }
     std::vector<float> floats;
     std::vector<half> halves;
     const uint8_t* first = nullptr;   // the top row written
     int64_t pixelStride = 0;
-    int slotOf[4] = {0, 1, 2, 3};   // where R, G, B, A lie in a pixel
     const int bytes = BytesPerChannel(fileFormat);
     if (direct) {
         const BufferGroup& g = image.Group[0];
         first = g.Base + g.RowOffsets[h - 1 - top];
         pixelStride = g.PixelStride;
-        for (int slot = 0; slot < 4; ++slot) slotOf[image.ChannelMap[slot]] = slot;
     } else {
         floats.resize(size_t(w) * size_t(lines) * 4);
         for (int32_t y = 0; y < lines; ++y) {
@@ -866,20 +891,6 @@ void WriteExrFrame(const Image& image, const PendingFile& file, const ExrFrameWr
         }
         pixelStride = 4 * bytes;
         step = -pixelStride * w;   // copied top row first
-    }
-    if (IsDeflatedCodec(how.Compression)) {
-        ExrRows rows;
-        rows.Top = first;
-        rows.Down = -step;
-        rows.PixelStride = pixelStride;
-        std::copy(std::begin(slotOf), std::end(slotOf), rows.SlotOf);
-        rows.Half = how.Half;
-        rows.Width = w;
-        rows.Height = lines;
-        rows.DataY0 = top;
-        rows.DisplayHeight = h;
-        WriteDeflatedExr(rows, how.Compression, how.Attributes, file, path);
-        return;
     }
     Imf::Header header(Imath::Box2i({0, 0}, {w - 1, h - 1}), Imath::Box2i({0, top}, {w - 1, end - 1}));
     header.compression() = CompressionOf(how.Compression);
