@@ -273,6 +273,31 @@ TEST_F(ImageReadChoiceTest, ColourIsConvertedToTheFormatsOwn) {
         }
         EXPECT_NEAR(back[3], values[3], 0.6f / 255) << "alpha is not converted";
     }
+    // Many rows: the threads that compress the chunks convert them, each
+    // row to its own values.
+    constexpr int W = 9, H = 300;
+    Image* image = NewImage(TagList{Tag<IMG_Width>(W), Tag<IMG_Height>(H), Tag<IMG_Channel>(0), Tag<IMG_Channel>(1),
+                                    Tag<IMG_Channel>(2), Tag<IMG_Channel>(3), Tag<IMG_Format>(int32_t(Format_Float))});
+    Held held{image};
+    const auto value = [](int x, int y, int c) { return float((x * 7 + y * 3 + c * 11) % 256) / 255; };
+    for (int y = 0; y < H; ++y) {
+        float row[W * 4];
+        for (int x = 0; x < W * 4; ++x) row[x] = value(x / 4, y, x % 4);
+        image->WriteSpan(0, y, W, row);
+    }
+    WriteOptions options;
+    options.ColorSpace = "sRGB";
+    WriteImageFile(*image, Path("rows.exr"), options);
+    auto in = OIIO::ImageInput::open(Path("rows.exr"));
+    ASSERT_TRUE(in);
+    std::vector<float> back(size_t(W) * H * 4);
+    ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, back.data()));
+    for (int y = 0; y < H; ++y)   // the file's first row is the image's top row
+        for (int x = 0; x < W; ++x)
+            for (int c = 0; c < 4; ++c) {
+                const float got = back[(size_t(H - 1 - y) * W + size_t(x)) * 4 + size_t(c)];
+                ASSERT_NEAR(c < 3 ? encode(got) : got, value(x, y, c), 2e-3) << x << ", " << y << ", " << c;
+            }
 }
 
 // What a file's format says of its colour, and what the library only
