@@ -37,13 +37,13 @@ void PackLines(const ExrRows& rows, int32_t y0, int32_t y1, uint8_t* out, float*
             rows.Line(y, line);
             for (int c : {3, 2, 1, 0}) {
                 const float* from = line + c;
-                for (int32_t x = 0; x < rows.Width; ++x, out += bytes, from += 4) {
-                    if (rows.Half) {
-                        const uint16_t bits = half(*from).bits();
-                        std::memcpy(out, &bits, 2);
-                    } else {
-                        std::memcpy(out, from, 4);
-                    }
+                if (!rows.Half) {
+                    for (int32_t x = 0; x < rows.Width; ++x, out += 4, from += 4) std::memcpy(out, from, 4);
+                    continue;
+                }
+                for (int32_t x = 0; x < rows.Width; ++x, out += 2, from += 4) {
+                    const uint16_t bits = half(*from).bits();
+                    std::memcpy(out, &bits, 2);
                 }
             }
             continue;
@@ -185,7 +185,8 @@ private:
         uint8_t* predicted = slot.Predicted.Of(n);
         const size_t bound = libdeflate_zlib_compress_bound(compressor, n);
         uint8_t* deflatedBytes = slot.Deflated.Of(bound);
-        float* line = rows_.Line ? reinterpret_cast<float*>(slot.Line.Of(size_t(rows_.Width) * 4 * sizeof(float))) : nullptr;
+        const size_t lineBytes = size_t(rows_.Width) * 4 * sizeof(float);
+        float* line = rows_.Line ? reinterpret_cast<float*>(slot.Line.Of(lineBytes)) : nullptr;
         PackLines(rows_, y0, y1, packed, line);
         Predict(packed, n, predicted);
         const size_t deflated = libdeflate_zlib_compress(compressor, predicted, n, deflatedBytes, bound);

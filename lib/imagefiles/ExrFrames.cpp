@@ -202,11 +202,11 @@ struct CarriedRows {
     };
     Key Of;
     int64_t Y0 = 0, Y1 = 0;   // file rows held, half-open
-    // Rows Y0 to Y1 - 1, one after the other, in the first Bytes of Pixels.
-    // Not cleared when made: every byte is written before it is read, and
-    // the next band's rows reuse the room.
+    // Rows Y0 to Y1 - 1, one after the other, at the start of Pixels, which
+    // has Room bytes. Not cleared when made: every byte is written before it
+    // is read, and the next band's rows reuse the room.
     std::unique_ptr<uint8_t[]> Pixels;
-    size_t Bytes = 0, Room = 0;
+    size_t Room = 0;
 };
 
 // Rows kept before a band's last decoded row, for the next band's rows to spare.
@@ -360,13 +360,13 @@ bool DecodeInto(Imf::IStream& stream, const std::string& path, const ExrFrameRea
     after.Of = std::move(key);
     after.Y0 = std::max(read.Y0, read.Y1 - CarriedRowsBefore);
     after.Y1 = std::max(chunkEnd, read.Y1);
-    after.Bytes = size_t((after.Y1 - after.Y0) * rowBytes);
-    if (before.Room >= after.Bytes) {
+    const size_t carried = size_t((after.Y1 - after.Y0) * rowBytes);
+    if (before.Room >= carried) {
         after.Pixels = std::move(before.Pixels);
         after.Room = before.Room;
     } else {
-        after.Pixels = std::make_unique_for_overwrite<uint8_t[]>(after.Bytes);
-        after.Room = after.Bytes;
+        after.Pixels = std::make_unique_for_overwrite<uint8_t[]>(carried);
+        after.Room = carried;
     }
     for (int64_t y = after.Y0; y < read.Y1; ++y)
         std::memcpy(after.Pixels.get() + (y - after.Y0) * rowBytes, row(y), size_t(rowBytes));
